@@ -1,0 +1,34 @@
+// Window messages: the integer types they are made of, window handles, and the one
+// thread-safe way into the user-interface thread.
+#pragma once
+
+#include <cstdint>
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = std::uint32_t;
+using DWORD_PTR = std::uintptr_t;
+using UINT_PTR = std::uintptr_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+
+// Opaque handle of a form's window. Valid from the form's construction until its destruction;
+// posting to a handle whose form is gone is harmless (the message is dropped).
+struct WindowHandleTag;
+using HWND = WindowHandleTag*;
+
+// One message as a form's dispatch receives it.
+struct TMessage {
+    UINT Msg = 0;
+    WPARAM WParam = 0;
+    LPARAM LParam = 0;
+    LRESULT Result = 0;
+};
+
+// Queues a message for the window. Callable from any thread; returns at once. The message
+// is delivered later, on the user-interface thread, through the form's Dispatch, in the
+// order posted (also while a modal message box runs its nested loop). Returns false when
+// the handle names no live window or no application is running.
+bool PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,143 @@
+// Waveform audio input and device queries: legacy-named front end over pluggable backends.
+//
+// Every function may be called from the user-interface thread. The device fills queued
+// buffers on a thread of its own; a filled buffer's completion is posted as MM_WIM_DATA
+// (wParam: the device handle, lParam: the header's address) to the window given at open.
+// Buffers complete in the order queued. Samples that arrive while no buffer is queued are
+// dropped.
+#pragma once
+
+#include "platform/forms/Messages.h"
+
+using MMRESULT = UINT;
+
+struct WaveInDevice;
+using HWAVEIN = WaveInDevice*;
+struct WaveOutDevice;
+using HWAVEOUT = WaveOutDevice*;
+
+// Result codes. Every one has a text from waveInGetErrorTextA.
+inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
+inline constexpr MMRESULT MMSYSERR_ERROR = 1;         // unspecified failure
+inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;   // no such device
+inline constexpr MMRESULT MMSYSERR_NOTENABLED = 3;
+inline constexpr MMRESULT MMSYSERR_ALLOCATED = 4;     // device busy
+inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;   // handle not open (or already closed)
+inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;      // no sound system / no input device
+inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
+inline constexpr MMRESULT MMSYSERR_NOTSUPPORTED = 8;
+inline constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
+inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+inline constexpr MMRESULT WAVERR_BADFORMAT = 32;      // format not accepted by the device
+inline constexpr MMRESULT WAVERR_STILLPLAYING = 33;   // the device still holds buffers
+inline constexpr MMRESULT WAVERR_UNPREPARED = 34;     // header not prepared
+
+inline constexpr UINT WAVE_MAPPER = static_cast<UINT>(-1);  // the default device
+inline constexpr DWORD CALLBACK_WINDOW = 0x00010000;        // dwCallback is an HWND
+inline constexpr UINT MM_WIM_DATA = 0x3C0;
+inline constexpr WORD WAVE_FORMAT_PCM = 1;
+
+// Header flags, set by the layer.
+inline constexpr DWORD WHDR_DONE = 0x01;      // the device has filled and returned the buffer
+inline constexpr DWORD WHDR_PREPARED = 0x02;
+inline constexpr DWORD WHDR_INQUEUE = 0x10;   // the device holds the buffer
+
+// Format bits of dwFormats: rate 1 = 11.025 kHz, 2 = 22.05 kHz, 4 = 44.1 kHz;
+// M/S = mono/stereo; 08/16 = bits per sample.
+inline constexpr DWORD WAVE_FORMAT_1M08 = 0x001;
+inline constexpr DWORD WAVE_FORMAT_1S08 = 0x002;
+inline constexpr DWORD WAVE_FORMAT_1M16 = 0x004;
+inline constexpr DWORD WAVE_FORMAT_1S16 = 0x008;
+inline constexpr DWORD WAVE_FORMAT_2M08 = 0x010;
+inline constexpr DWORD WAVE_FORMAT_2S08 = 0x020;
+inline constexpr DWORD WAVE_FORMAT_2M16 = 0x040;
+inline constexpr DWORD WAVE_FORMAT_2S16 = 0x080;
+inline constexpr DWORD WAVE_FORMAT_4M08 = 0x100;
+inline constexpr DWORD WAVE_FORMAT_4S08 = 0x200;
+inline constexpr DWORD WAVE_FORMAT_4M16 = 0x400;
+inline constexpr DWORD WAVE_FORMAT_4S16 = 0x800;
+
+// Feature bits of WAVEOUTCAPS::dwSupport.
+inline constexpr DWORD WAVECAPS_PITCH = 0x0001;
+inline constexpr DWORD WAVECAPS_PLAYBACKRATE = 0x0002;
+inline constexpr DWORD WAVECAPS_VOLUME = 0x0004;
+inline constexpr DWORD WAVECAPS_LRVOLUME = 0x0008;
+inline constexpr DWORD WAVECAPS_SYNC = 0x0010;
+inline constexpr DWORD WAVECAPS_SAMPLEACCURATE = 0x0020;
+
+#pragma pack(push, 2)
+struct WAVEFORMATEX {
+    WORD wFormatTag = 0;
+    WORD nChannels = 0;
+    DWORD nSamplesPerSec = 0;
+    DWORD nAvgBytesPerSec = 0;
+    WORD nBlockAlign = 0;
+    WORD wBitsPerSample = 0;
+    WORD cbSize = 0;
+};
+#pragma pack(pop)
+
+// Describes one buffer. Between waveInAddBuffer and its completion the device owns both the
+// header and the memory it points at.
+struct WAVEHDR {
+    char* lpData = nullptr;      // buffer memory, owned by the caller
+    DWORD dwBufferLength = 0;    // bytes
+    DWORD dwBytesRecorded = 0;   // bytes filled, set on completion
+    DWORD dwUser = 0;
+    DWORD dwFlags = 0;           // WHDR_* bits
+    DWORD dwLoops = 0;
+    DWORD dwReserved = 0;
+};
+static_assert(sizeof(void*) != 8 || sizeof(WAVEHDR) == 32);
+
+struct WAVEINCAPS {
+    WORD wMid = 0;
+    WORD wPid = 0;
+    DWORD vDriverVersion = 0;
+    char szPname[32] = {};       // device name, NUL-terminated, at most 31 characters
+    DWORD dwFormats = 0;         // WAVE_FORMAT_* bits
+    WORD wChannels = 0;
+    WORD wReserved1 = 0;
+};
+static_assert(sizeof(WAVEINCAPS) == 48);
+
+struct WAVEOUTCAPS {
+    WORD wMid = 0;
+    WORD wPid = 0;
+    DWORD vDriverVersion = 0;
+    char szPname[32] = {};
+    DWORD dwFormats = 0;
+    WORD wChannels = 0;
+    WORD wReserved1 = 0;
+    DWORD dwSupport = 0;         // WAVECAPS_* bits
+};
+static_assert(sizeof(WAVEOUTCAPS) == 52);
+
+// Opens the input device (WAVE_MAPPER for the default) with the given format. With
+// CALLBACK_WINDOW, dwCallback is the HWND that receives MM_WIM_DATA. On success stores the
+// handle in *phwi and returns 0.
+MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
+                    DWORD_PTR dwInstance, DWORD fdwOpen);
+// Marks a header usable for queuing.
+MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh);
+// Hands a prepared buffer to the device; it completes after every buffer queued before it.
+MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh);
+MMRESULT waveInStart(HWAVEIN hwi);
+// Stops capture; buffers keep their place in the queue.
+MMRESULT waveInStop(HWAVEIN hwi);
+// Stops capture and returns every queued buffer at once, marked done, each with its
+// MM_WIM_DATA. Afterwards the device holds nothing and waveInClose succeeds.
+MMRESULT waveInReset(HWAVEIN hwi);
+// Returns WAVERR_STILLPLAYING while the device holds the buffer; otherwise releases it.
+MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh);
+// Closes the device; refuses with WAVERR_STILLPLAYING while buffers are queued.
+MMRESULT waveInClose(HWAVEIN hwi);
+// A readable, NUL-terminated text for any result code, cut to cchText - 1 characters.
+MMRESULT waveInGetErrorTextA(MMRESULT mmrError, char* pszText, UINT cchText);
+
+// Capabilities of the default (WAVE_MAPPER) or a numbered device. Fills at most cbwic bytes.
+MMRESULT waveInGetDevCapsA(UINT_PTR uDeviceID, WAVEINCAPS* pwic, UINT cbwic);
+MMRESULT waveOutGetDevCapsA(UINT_PTR uDeviceID, WAVEOUTCAPS* pwoc, UINT cbwoc);
+// Output volume: left channel in the low word, right in the high word, 0..0xFFFF each.
+// A handle of (HWAVEOUT)-1 (or WAVE_MAPPER cast) names the default output.
+MMRESULT waveOutGetVolume(HWAVEOUT hwo, DWORD* pdwVolume);
