@@ -1,0 +1,51 @@
+// Helpers for the command-line companion's tests: a scratch folder per test, running the
+// program in-process or as a child process, writing fixture recordings and reading outputs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+struct CliResult {
+    int ExitCode = -1;
+    std::string Out;
+    std::string Err;
+};
+
+// Runs velmorant-cli's core in this process with the given arguments (without argv[0]).
+CliResult RunCliInProcess(const std::vector<std::string>& args);
+
+// Runs the built velmorant-cli executable as a child process and collects its output.
+CliResult RunCliProgram(const std::vector<std::string>& args);
+
+// Writes a 16-bit PCM file of any rate and channel count; `interleaved` holds frames of
+// `channels` samples. The container follows the extension: .wav, .flac, .aiff.
+void WriteRecording(const std::filesystem::path& path, int sampleRate, int channels,
+                    const std::vector<std::int16_t>& interleaved);
+
+std::string ReadText(const std::filesystem::path& path);
+
+// The lines of a text, without their line breaks.
+std::vector<std::string> SplitLines(const std::string& text);
+
+// One row of CSV output as column name -> text.
+using CsvRow = std::map<std::string, std::string>;
+// Parses CSV output with its header row; fails the test on a malformed line.
+std::vector<CsvRow> ParseCsv(const std::string& text);
+
+// A fresh folder for each test, removed afterwards.
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::filesystem::path Path(const std::string& name) const { return Folder / name; }
+    // Names of everything in the folder, hidden files included: a leftover temporary shows.
+    std::vector<std::string> FolderContents() const;
+
+    std::filesystem::path Folder;
+};

@@ -1,0 +1,178 @@
+#include "tools/cli/BlockSource.h"
+#include "tools/cli/Commands.h"
+#include "tools/cli/ExitCodes.h"
+#include "tools/cli/Interrupt.h"
+#include "tools/cli/OutputFile.h"
+
+#if VELMORANT_HAVE_PLOT
+#include "platform/plot/RpmPlot.h"
+#endif
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+bool PlotAvailable() {
+    return VELMORANT_HAVE_PLOT != 0;
+}
+
+namespace {
+
+std::string BaseName(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DescribeRecording(const AnalyseOptions& options, const BlockSource& source) {
+    const RecordingInfo& info = source.Info();
+    std::string text = BaseName(options.File) + " (" + info.Format + ", " +
+                       std::to_string(info.SampleRate) + " Hz, " + std::to_string(info.Channels) +
+                       (info.Channels == 1 ? " channel)" : " channels)");
+    if (info.Channels > 1) {
+        text += ", channel " + std::to_string(options.Channel);
+    }
+    if (source.Resamples()) {
+        text += ", resampled to 22050 Hz";
+    }
+    return text;
+}
+
+void SummariseSteadyRpm(std::vector<std::int32_t>& steadyRpm, RunSummary& summary) {
+    if (steadyRpm.empty()) {
+        return;
+    }
+    summary.HasSteadyRpm = true;
+    const auto [low, high] = std::minmax_element(steadyRpm.begin(), steadyRpm.end());
+    summary.MinRpm = *low;
+    summary.MaxRpm = *high;
+    const std::size_t middle = steadyRpm.size() / 2;
+    std::nth_element(steadyRpm.begin(), steadyRpm.begin() + middle, steadyRpm.end());
+    const double upper = steadyRpm[middle];
+    if (steadyRpm.size() % 2 == 1) {
+        summary.MedianRpm = upper;
+    } else {
+        const double lower = *std::max_element(steadyRpm.begin(), steadyRpm.begin() + middle);
+        summary.MedianRpm = (lower + upper) / 2.0;
+    }
+}
+
+#if VELMORANT_HAVE_PLOT
+PlotVerdict PlotVerdictOf(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::Steady:
+        return PlotVerdict::Steady;
+    case Verdict::Unsteady:
+        return PlotVerdict::Unsteady;
+    case Verdict::Overload:
+        return PlotVerdict::Overload;
+    }
+    return PlotVerdict::Unsteady;
+}
+#endif
+
+} // namespace
+
+int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& err) {
+    if (!options.PlotPath.empty() && !PlotAvailable()) {
+        throw CliError(kExitUsage, "--plot is not available: this build has no plotting");
+    }
+    BlockSource source(options.File, options.Channel);
+    // Claimed before the analysis, so an unwritable plot path fails at once, not after an hour.
+    std::optional<AtomicOutputFile> plotFile;
+    if (!options.PlotPath.empty()) {
+        plotFile.emplace(options.PlotPath);
+    }
+
+    // Reserved up front so the per-block path does not allocate; a file that under-reports its
+    // length only costs a rare regrowth.
+    const std::int64_t expected = std::max<std::int64_t>(source.ExpectedSamples(), 0);
+    const auto expectedBlocks = static_cast<std::size_t>(expected / kBlockSamples + 1);
+    std::vector<std::int32_t> steadyRpm;
+    steadyRpm.reserve(expectedBlocks);
+#if VELMORANT_HAVE_PLOT
+    std::vector<RpmPoint> points;
+    if (plotFile) {
+        points.reserve(expectedBlocks);
+    }
+#endif
+
+    ReadingWriter writer(options.Format, out);
+    RunSummary summary;
+    summary.Ppr = options.Ppr;
+    while (const SampleBlock* block = source.NextBlock()) {
+        if (StopRequested()) {
+            throw CliError(kExitInterrupted, "interrupted");
+        }
+        const BlockReading reading = AnalyseBlock(*block, options.Ppr);
+        if (summary.Blocks == 0) {
+            writer.WriteHeader();
+        }
+        writer.WriteRow(summary.Blocks, reading);
+        const Verdict verdict = VerdictOf(reading);
+        switch (verdict) {
+        case Verdict::Steady:
+            ++summary.Steady;
+            steadyRpm.push_back(reading.Rpm);
+            break;
+        case Verdict::Unsteady:
+            ++summary.Unsteady;
+            break;
+        case Verdict::Overload:
+            ++summary.Overloaded;
+            break;
+        }
+#if VELMORANT_HAVE_PLOT
+        if (plotFile) {
+            points.push_back(
+                {BlockStartSeconds(summary.Blocks), reading.Rpm, PlotVerdictOf(verdict)});
+        }
+#endif
+        ++summary.Blocks;
+    }
+    summary.SkippedSamples = source.PartialSamples();
+    if (summary.Blocks == 0) {
+        // The length in the header promised a block, but the data ended early.
+        throw CliError(kExitTooShort,
+                       "'" + options.File +
+                           "' is too short: " + std::to_string(summary.SkippedSamples) +
+                           " samples at 22050 Hz; the analysis needs at least one block of "
+                           "8192 samples (0.372 s)");
+    }
+    summary.Recording = DescribeRecording(options, source);
+    SummariseSteadyRpm(steadyRpm, summary);
+    writer.WriteSummary(summary);
+    if (summary.SkippedSamples > 0 && options.Format != OutputFormat::Table) {
+        char note[128];
+        std::snprintf(note, sizeof note,
+                      "note: final partial block of %lld samples (%.3f s) not analysed\n",
+                      static_cast<long long>(summary.SkippedSamples),
+                      static_cast<double>(summary.SkippedSamples) / kSampleRate);
+        err << note;
+    }
+    out.flush();
+    if (!out) {
+        throw CliError(kExitOutputUnwritable, "cannot write the readings to the standard output");
+    }
+
+#if VELMORANT_HAVE_PLOT
+    if (plotFile) {
+        RpmPlotRequest request;
+        request.Title = BaseName(options.File) + ", " + std::to_string(options.Ppr) +
+                        (options.Ppr == 1 ? " impulse" : " impulses") + " per revolution";
+        request.Points = points;
+        request.DurationSeconds =
+            static_cast<double>(summary.Blocks * kBlockSamples + summary.SkippedSamples) /
+            kSampleRate;
+        std::string error;
+        const std::vector<std::uint8_t> png = RenderRpmPlotPng(request, error);
+        if (png.empty()) {
+            throw CliError(kExitOutputUnwritable,
+                           "cannot write '" + options.PlotPath + "': " + error);
+        }
+        plotFile->Write(png);
+        plotFile->Commit();
+    }
+#endif
+    return kExitOk;
+}

@@ -1,0 +1,53 @@
+// Reads a recording as consecutive analysis blocks, the way capture would have delivered them.
+//
+// Any file libsndfile decodes is accepted. One channel is taken; a file at another rate than
+// 22050 Hz is resampled on the fly with libsoxr. The file is streamed in small chunks, never
+// loaded whole, so memory stays the same however long the recording is.
+//
+// Not thread-safe; one thread uses an object.
+#pragma once
+
+#include "measure/BlockAnalysis.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct RecordingInfo {
+    std::int32_t SampleRate = 0; // of the file, Hz
+    std::int32_t Channels = 0;   // of the file
+    std::int64_t Frames = 0;     // of the file, per channel; -1 when the file does not say
+    std::string Format;          // libsndfile's name of the container and encoding
+};
+
+class BlockSource {
+public:
+    // Opens `path` and selects `channel` (1-based). Throws CliError with
+    // kExitInputUnreadable (missing, directory, unreadable), kExitNotAudio (empty or not audio),
+    // kExitNoSuchChannel or kExitTooShort (less than one block at 22050 Hz).
+    BlockSource(const std::string& path, std::int32_t channel);
+    ~BlockSource();
+    BlockSource(const BlockSource&) = delete;
+    BlockSource& operator=(const BlockSource&) = delete;
+
+    const RecordingInfo& Info() const;
+
+    // True when the file's rate is not 22050 Hz and its samples pass through the resampler.
+    bool Resamples() const;
+
+    // Samples at 22050 Hz the whole file should give; -1 when the file does not say.
+    std::int64_t ExpectedSamples() const;
+
+    // The next 8192 samples at 22050 Hz, or nullptr at the end of the recording, when
+    // PartialSamples() tells how many samples were left over (0..8191, not analysed). The block
+    // belongs to this object and stays valid until the next call. Allocates nothing. Throws
+    // CliError(kExitInputUnreadable) when reading or decoding fails part way.
+    const SampleBlock* NextBlock();
+
+    std::int64_t PartialSamples() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> Self;
+};

@@ -1,0 +1,45 @@
+// The commands of velmorant-cli, callable without the command line for tests and tools.
+//
+// Each returns an exit code from tools/cli/ExitCodes.h and throws CliError for a failure the
+// user can act on. Main thread only (the plot may start a Qt application object).
+#pragma once
+
+#include "signal/TestSignal.h"
+#include "tools/cli/ReadingWriter.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+struct AnalyseOptions {
+    std::string File;
+    std::int32_t Ppr = 1;     // impulses per revolution, >= 1
+    std::int32_t Channel = 1; // 1-based
+    OutputFormat Format = OutputFormat::Table;
+    std::string PlotPath; // empty: no plot
+};
+
+// Analyses a recording block by block and writes one row per block to `out`; notes (such as a
+// skipped partial block in CSV or JSON lines) go to `err`. Nothing is written to `out` before
+// the first block is complete, so a recording too short for one block leaves `out` empty.
+int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& err);
+
+struct GenerateOptions {
+    std::string OutPath;
+    double Rpm = 0.0;      // revolutions per minute, > 0
+    std::int32_t Ppr = 1;  // impulses per revolution, >= 1
+    double Seconds = 10.0; // > 0, at most kMaxGenerateSeconds
+    PulseShape Shape = PulseShape::Sine;
+    double Amplitude = 10000.0; // peak, sample units, 0..32767
+    double Noise = 0.0;         // Gaussian sigma, sample units, >= 0
+    double Jitter = 0.0;        // largest period deviation, fraction, 0..<1
+};
+
+// Longest signal `generate` writes: a day, which keeps a 16-bit WAV under its 4 GiB limit.
+inline constexpr double kMaxGenerateSeconds = 86400.0;
+
+// Writes the test signal as 16-bit mono 22050 Hz WAV and a one-line confirmation to `out`.
+int RunGenerate(const GenerateOptions& options, std::ostream& out);
+
+// Whether this build can draw plots (it cannot when built without Qt).
+bool PlotAvailable();

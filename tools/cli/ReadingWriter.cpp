@@ -1,0 +1,175 @@
+#include "tools/cli/ReadingWriter.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+
+std::optional<OutputFormat> ParseOutputFormat(std::string_view text) {
+    if (text == "table") {
+        return OutputFormat::Table;
+    }
+    if (text == "csv") {
+        return OutputFormat::Csv;
+    }
+    if (text == "jsonl") {
+        return OutputFormat::Jsonl;
+    }
+    return std::nullopt;
+}
+
+Verdict VerdictOf(const BlockReading& reading) {
+    if (reading.Overload) {
+        return Verdict::Overload;
+    }
+    return reading.Stable ? Verdict::Steady : Verdict::Unsteady;
+}
+
+double BlockStartSeconds(std::int64_t index) {
+    return static_cast<double>(index) * kBlockSamples / kSampleRate;
+}
+
+namespace {
+
+const char* YesNo(bool value) {
+    return value ? "yes" : "no";
+}
+const char* TrueFalse(bool value) {
+    return value ? "true" : "false";
+}
+
+} // namespace
+
+void ReadingWriter::WriteHeader() {
+    switch (Format) {
+    case OutputFormat::Table: {
+        char line[128];
+        // Same widths as the rows, so headings sit over their columns.
+        std::snprintf(line, sizeof line, "%6s %9s %8s %13s %7s %9s %9s %8s %8s\n", "block",
+                      "start_s", "rpm", "frequency_hz", "steady", "overload", "full_rms", "mid_rms",
+                      "periods");
+        Out << line;
+        break;
+    }
+    case OutputFormat::Csv:
+        Out << "block,start_s,rpm,frequency_hz,steady,overload,full_rms,mid_rms,periods\n";
+        break;
+    case OutputFormat::Jsonl:
+        break;
+    }
+}
+
+namespace {
+
+// Assembles one output line in a fixed buffer. std::to_chars is used rather than printf: an
+// hour of recording is ten thousand rows, and printf's float formatting alone would cost more
+// than their analysis.
+class Line {
+public:
+    Line& Whole(long long value) { return Put(value); }
+    Line& Fixed3(double value) { return Put(value, std::chars_format::fixed, 3); }
+    Line& Text(std::string_view text) {
+        End = std::copy(text.begin(), text.end(), End);
+        return *this;
+    }
+    // Right-aligns what was put since `start` in a field of `width` characters.
+    Line& AlignRight(char* start, int width) {
+        const auto length = static_cast<int>(End - start);
+        if (length < width) {
+            std::copy_backward(start, End, End + (width - length));
+            std::fill(start, start + (width - length), ' ');
+            End += width - length;
+        }
+        return *this;
+    }
+    char* Mark() const { return End; }
+    void WriteTo(std::ostream& out) const { out.write(Buffer, End - Buffer); }
+
+private:
+    template <typename... Args> Line& Put(Args... args) {
+        // Every field fits: the longest is a 64-bit integer or a float to three decimals.
+        End = std::to_chars(End, Buffer + sizeof Buffer, args...).ptr;
+        return *this;
+    }
+
+    char Buffer[512];
+    char* End = Buffer;
+};
+
+} // namespace
+
+void ReadingWriter::WriteRow(std::int64_t index, const BlockReading& reading) {
+    Line line;
+    const double start = BlockStartSeconds(index);
+    const double frequency = reading.Frequency;
+    switch (Format) {
+    case OutputFormat::Table: {
+        // Widths match the headings of WriteHeader.
+        const auto field = [&line](int width, auto put) {
+            char* const start = line.Mark();
+            put();
+            line.AlignRight(start, width);
+        };
+        field(6, [&] { line.Whole(index); });
+        field(10, [&] { line.Fixed3(start); });
+        field(9, [&] { line.Whole(reading.Rpm); });
+        field(14, [&] { line.Fixed3(frequency); });
+        field(8, [&] { line.Text(YesNo(reading.Stable)); });
+        field(10, [&] { line.Text(YesNo(reading.Overload)); });
+        field(10, [&] { line.Whole(reading.FullRms); });
+        field(9, [&] { line.Whole(reading.MidRms); });
+        field(9, [&] { line.Whole(reading.Periods); });
+        line.Text("\n");
+        break;
+    }
+    case OutputFormat::Csv:
+        line.Whole(index).Text(",").Fixed3(start).Text(",").Whole(reading.Rpm).Text(",");
+        line.Fixed3(frequency).Text(",").Text(TrueFalse(reading.Stable)).Text(",");
+        line.Text(TrueFalse(reading.Overload)).Text(",").Whole(reading.FullRms).Text(",");
+        line.Whole(reading.MidRms).Text(",").Whole(reading.Periods).Text("\n");
+        break;
+    case OutputFormat::Jsonl:
+        line.Text("{\"block\":").Whole(index).Text(",\"start_s\":").Fixed3(start);
+        line.Text(",\"rpm\":").Whole(reading.Rpm).Text(",\"frequency_hz\":").Fixed3(frequency);
+        line.Text(",\"steady\":").Text(TrueFalse(reading.Stable));
+        line.Text(",\"overload\":").Text(TrueFalse(reading.Overload));
+        line.Text(",\"full_rms\":").Whole(reading.FullRms);
+        line.Text(",\"mid_rms\":").Whole(reading.MidRms);
+        line.Text(",\"periods\":").Whole(reading.Periods).Text("}\n");
+        break;
+    }
+    line.WriteTo(Out);
+}
+
+void ReadingWriter::WriteSummary(const RunSummary& summary) {
+    if (Format != OutputFormat::Table) {
+        return;
+    }
+    char line[256];
+    Out << "\nrecording: " << summary.Recording << '\n';
+    std::snprintf(line, sizeof line, "ppr:       %d impulse%s per revolution\n", summary.Ppr,
+                  summary.Ppr == 1 ? "" : "s");
+    Out << line;
+    std::snprintf(line, sizeof line,
+                  "blocks:    %lld analysed (%lld steady, %lld unsteady, %lld overloaded)\n",
+                  static_cast<long long>(summary.Blocks), static_cast<long long>(summary.Steady),
+                  static_cast<long long>(summary.Unsteady),
+                  static_cast<long long>(summary.Overloaded));
+    Out << line;
+    if (summary.HasSteadyRpm) {
+        // A median between two whole readings keeps its half rather than pretending.
+        const bool whole =
+            summary.MedianRpm == static_cast<double>(static_cast<std::int64_t>(summary.MedianRpm));
+        std::snprintf(line, sizeof line, "rpm:       min %d, median %.*f, max %d (steady blocks)\n",
+                      summary.MinRpm, whole ? 0 : 1, summary.MedianRpm, summary.MaxRpm);
+        Out << line;
+    } else {
+        Out << "rpm:       no steady block\n";
+    }
+    if (summary.SkippedSamples > 0) {
+        std::snprintf(line, sizeof line,
+                      "skipped:   final partial block of %lld samples (%.3f s), not analysed\n",
+                      static_cast<long long>(summary.SkippedSamples),
+                      static_cast<double>(summary.SkippedSamples) / kSampleRate);
+        Out << line;
+    }
+}

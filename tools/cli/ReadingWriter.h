@@ -1,0 +1,57 @@
+// Writes block readings as a table for people, CSV or JSON lines, and the table's summary.
+//
+// Columns, in this order in every format: block (0-based), start_s (seconds from the start of
+// the recording), rpm, frequency_hz, steady, overload, full_rms and mid_rms (sample units,
+// 0..32768), periods (-1 when no edge was found).
+//
+// Writing a row formats into a fixed buffer and allocates nothing. Not thread-safe.
+#pragma once
+
+#include "measure/BlockAnalysis.h"
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+enum class OutputFormat { Table, Csv, Jsonl };
+
+// Parses "table", "csv" or "jsonl"; nothing for any other text.
+std::optional<OutputFormat> ParseOutputFormat(std::string_view text);
+
+// How a reading is judged, as the readout's colour shows it: overload wins over steadiness.
+enum class Verdict { Steady, Unsteady, Overload };
+Verdict VerdictOf(const BlockReading& reading);
+
+// Seconds from the start of the recording to the first sample of block `index`.
+double BlockStartSeconds(std::int64_t index);
+
+struct RunSummary {
+    std::string Recording;           // one-line description of the input and how it was read
+    std::int32_t Ppr = 1;            // impulses per revolution
+    std::int64_t Blocks = 0;         // analysed
+    std::int64_t Steady = 0;         // lime: steady, not overloaded
+    std::int64_t Unsteady = 0;       // dark green: unsteady, not overloaded
+    std::int64_t Overloaded = 0;     // red
+    bool HasSteadyRpm = false;       // false when no block was steady
+    std::int32_t MinRpm = 0;         // over steady blocks
+    double MedianRpm = 0.0;          // over steady blocks; a half when their count is even
+    std::int32_t MaxRpm = 0;         // over steady blocks
+    std::int64_t SkippedSamples = 0; // of the final partial block, at 22050 Hz
+};
+
+class ReadingWriter {
+public:
+    ReadingWriter(OutputFormat format, std::ostream& out) : Format(format), Out(out) {}
+
+    // Column headings (table and CSV); nothing for JSON lines.
+    void WriteHeader();
+    void WriteRow(std::int64_t index, const BlockReading& reading);
+    // The table's closing summary; nothing for CSV and JSON lines, which stay uniform rows.
+    void WriteSummary(const RunSummary& summary);
+
+private:
+    OutputFormat Format;
+    std::ostream& Out;
+};
