@@ -1,0 +1,50 @@
+// Driving and inspecting forms as a user or a screen would, for tests and tools: key presses,
+// what the window manager and the screen see, message boxes that are up.
+//
+// Thread: user-interface thread only, with the global Application in place.
+#pragma once
+
+#include "platform/forms/Controls.h"
+#include "platform/forms/Forms.h"
+#include "platform/forms/Graphics.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// Shows and activates the form, then presses Alt and `letter` on the keyboard. A button whose
+// accelerator it is clicks a moment later: wait for it with Application->ProcessMessagesUntil.
+void PressAltKey(TForm& form, char letter);
+
+// The smallest and largest client size the window manager lets the user drag the window to.
+struct TSizeLimits {
+    int MinWidth = 0;
+    int MinHeight = 0;
+    int MaxWidth = 0;
+    int MaxHeight = 0;
+};
+TSizeLimits ClientSizeLimits(const TForm& form);
+
+// The font a control's text is really drawn with: the face found after substitution, its
+// em size in pixels, and the text colour.
+struct TRenderedFont {
+    std::string Family;
+    int PixelSize = 0;
+    bool Bold = false;
+    TColor Color = clBlack;
+};
+TRenderedFont RenderedFont(const TControl& control);
+
+// The names of the form's controls that the Tab key visits, in the order it visits them
+// (disabled ones included: the key skips them while they are disabled).
+std::vector<std::string> FocusChain(const TForm& form);
+
+// The inside of the form as it is drawn on screen now; shows the form first if it is hidden.
+std::unique_ptr<TBitmap> GrabClientArea(TForm& form);
+// Writes the bitmap as a PNG file; false when it cannot be written.
+bool SavePng(const TBitmap& bitmap, const std::string& path);
+
+// The text of the message box that is up, or empty when none is.
+std::string ActiveMessageBoxText();
+// Presses OK on the message box that is up; false when none is.
+bool DismissActiveMessageBox();

@@ -1,0 +1,21 @@
+#include "platform/forms/StartUp.h"
+
+#include "platform/forms/Forms.h"
+
+#include <string>
+
+struct InstanceTag {};
+
+int RunWinMain(int argc, char** argv, const char* version) {
+    static InstanceTag instance;
+    TApplication application(argc, argv);
+    application.SetVersion(version != nullptr ? version : "");
+    std::string commandLine;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) {
+            commandLine += ' ';
+        }
+        commandLine += argv[i];
+    }
+    return WinMain(&instance, nullptr, commandLine.data(), SW_SHOWDEFAULT);
+}
