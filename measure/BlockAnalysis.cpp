@@ -1,7 +1,9 @@
 #include "measure/BlockAnalysis.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -12,30 +14,51 @@
 
 namespace {
 
+// The shortest and longest distance between consecutive edges.
+struct GapRange {
+    std::int32_t Shortest;
+    std::int32_t Longest;
+};
+
 #if defined(__SSE2__)
 
-// Sum of the squares of count samples; count is a multiple of 16.
+// Sum of the squares of count samples; count is a multiple of 32.
 // _mm_madd_epi16 squares eight samples and adds neighbours into four 32-bit lanes. A lane can
-// reach 2 * 32768^2 = 2^31, one more than a signed lane holds, so the lanes are read as
-// unsigned and widened to 64 bits before they are added up.
+// reach 2 * 32768^2 = 2^31, one more than a signed lane holds, so the lanes are unsigned and
+// must be added in 64 bits. Adding the vector as two 64-bit lanes gives lower + 2^32 * upper
+// for each pair of 32-bit lanes (modulo 2^64); a second sum of the upper lanes alone recovers
+// lower + upper. That is three cheap operations per eight samples instead of a full widening.
 std::int64_t SumOfSquares(const std::int16_t* samples, std::int32_t count) {
-    const __m128i zero = _mm_setzero_si128();
-    __m128i low = zero;
-    __m128i high = zero;
-    for (std::int32_t i = 0; i < count; i += 16) {
-        const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + i));
-        const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + i + 8));
-        const __m128i pairs0 = _mm_madd_epi16(x0, x0);
-        const __m128i pairs1 = _mm_madd_epi16(x1, x1);
-        low = _mm_add_epi64(low, _mm_unpacklo_epi32(pairs0, zero));
-        high = _mm_add_epi64(high, _mm_unpackhi_epi32(pairs0, zero));
-        low = _mm_add_epi64(low, _mm_unpacklo_epi32(pairs1, zero));
-        high = _mm_add_epi64(high, _mm_unpackhi_epi32(pairs1, zero));
+    __m128i whole0 = _mm_setzero_si128();
+    __m128i whole1 = _mm_setzero_si128();
+    __m128i upper0 = _mm_setzero_si128();
+    __m128i upper1 = _mm_setzero_si128();
+    for (std::int32_t i = 0; i < count; i += 32) {
+        const auto* at = reinterpret_cast<const __m128i*>(samples + i);
+        __m128i x0 = _mm_loadu_si128(at);
+        __m128i x1 = _mm_loadu_si128(at + 1);
+        __m128i x2 = _mm_loadu_si128(at + 2);
+        __m128i x3 = _mm_loadu_si128(at + 3);
+        x0 = _mm_madd_epi16(x0, x0);
+        x1 = _mm_madd_epi16(x1, x1);
+        x2 = _mm_madd_epi16(x2, x2);
+        x3 = _mm_madd_epi16(x3, x3);
+        whole0 = _mm_add_epi64(whole0, x0);
+        whole1 = _mm_add_epi64(whole1, x1);
+        whole0 = _mm_add_epi64(whole0, x2);
+        whole1 = _mm_add_epi64(whole1, x3);
+        upper0 = _mm_add_epi64(upper0, _mm_srli_epi64(x0, 32));
+        upper1 = _mm_add_epi64(upper1, _mm_srli_epi64(x1, 32));
+        upper0 = _mm_add_epi64(upper0, _mm_srli_epi64(x2, 32));
+        upper1 = _mm_add_epi64(upper1, _mm_srli_epi64(x3, 32));
     }
-    const __m128i both = _mm_add_epi64(low, high);
-    alignas(16) std::int64_t lanes[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), both);
-    return lanes[0] + lanes[1];
+    alignas(16) std::uint64_t whole[2];
+    alignas(16) std::uint64_t upper[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(whole), _mm_add_epi64(whole0, whole1));
+    _mm_store_si128(reinterpret_cast<__m128i*>(upper), _mm_add_epi64(upper0, upper1));
+    const std::uint64_t upperSum = upper[0] + upper[1];
+    const std::uint64_t lowerSum = whole[0] + whole[1] - (upperSum << 32);
+    return static_cast<std::int64_t>(lowerSum + upperSum);
 }
 
 // One bit per sample for 64 consecutive samples, bit k for samples[k].
@@ -66,6 +89,54 @@ SampleMasks MasksOf64(const std::int16_t* samples, __m128i negativeThreshold, __
     return masks;
 }
 
+// The rising edges in each possible byte of a mask: their bit numbers and how many there are.
+// Edges are at least two samples apart (each needs a low sample before it), so a byte holds at
+// most four.
+struct ByteEdgeTable {
+    alignas(16) std::int16_t Bits[256][4];
+    std::uint8_t Count[256];
+};
+
+constexpr ByteEdgeTable MakeByteEdgeTable() {
+    ByteEdgeTable table{};
+    for (int byte = 0; byte < 256; ++byte) {
+        int count = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            if ((byte >> bit) & 1) {
+                if (count < 4) {
+                    table.Bits[byte][count] = static_cast<std::int16_t>(bit);
+                }
+                ++count;
+            }
+        }
+        table.Count[byte] = static_cast<std::uint8_t>(count);
+    }
+    return table;
+}
+
+constexpr ByteEdgeTable kByteEdges = MakeByteEdgeTable();
+
+// Appends the sample indices of the set bits of one 64-sample word at edges[count] and returns
+// the new count. A bit-by-bit loop stalls on its own exit branch when edges are dense, so each
+// byte writes four entries from the table unconditionally and the count moves on by as many
+// as were real; the next byte overwrites the rest. Writes reach edges[count + 31] at most.
+std::int32_t StoreEdges(std::uint64_t rising, std::int32_t base, std::int32_t* edges,
+                        std::int32_t count) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i eight = _mm_set1_epi32(8);
+    __m128i byteBase = _mm_set1_epi32(base);
+    for (int byteIndex = 0; byteIndex < 8; ++byteIndex) {
+        const auto byte = static_cast<std::uint8_t>(rising >> (8 * byteIndex));
+        const __m128i bits =
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kByteEdges.Bits[byte]));
+        const __m128i positions = _mm_add_epi32(_mm_unpacklo_epi16(bits, zero), byteBase);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(edges + count), positions);
+        count += kByteEdges.Count[byte];
+        byteBase = _mm_add_epi32(byteBase, eight);
+    }
+    return count;
+}
+
 // The hysteresis search on bit masks, 64 samples at a time. Going low needs a sample below
 // -threshold, going high (a rising edge) one above threshold; as the two sets never overlap,
 // the state after a sample is decided by the latest sample in either set. So a sample above
@@ -90,16 +161,64 @@ std::int32_t FindRisingEdges(const std::int16_t* window, std::int32_t threshold,
         const std::uint64_t carry = (partial < notAbove) | (total < partial);
         std::uint64_t rising = total & masks.Above;
         low = carry;
-        const std::int32_t base = kWindowFirst + word;
-        while (rising != 0) {
-            edges[count++] = base + std::countr_zero(rising);
-            rising &= rising - 1;
+        if (rising == 0) {
+            continue;
         }
+        const std::int32_t base = kWindowFirst + word;
+        if (count <= kMaxEdges - 32) {
+            count = StoreEdges(rising, base, edges, count);
+        } else {
+            // Too near the end of the store for whole-byte writes.
+            while (rising != 0) {
+                edges[count++] = base + std::countr_zero(rising);
+                rising &= rising - 1;
+            }
+        }
+    }
+    // The byte writes may have left up to three stray entries past the last edge.
+    for (std::int32_t k = count; k < count + 4 && k < kMaxEdges; ++k) {
+        edges[k] = 0;
     }
     return count;
 }
 
-#else
+// For count >= 2 edges. Distances lie in 2..7679, so they are compared eight at a time as
+// 16-bit lanes.
+GapRange GapRangeOf(const std::int32_t* edges, std::int32_t count) {
+    const std::int32_t gaps = count - 1;
+    std::int32_t k = 0;
+    std::int32_t shortest = INT32_MAX;
+    std::int32_t longest = 0;
+    if (gaps >= 8) {
+        __m128i shortestLanes = _mm_set1_epi16(INT16_MAX);
+        __m128i longestLanes = _mm_setzero_si128();
+        for (; k + 8 <= gaps; k += 8) {
+            const auto* at = reinterpret_cast<const __m128i*>(edges + k);
+            const auto* next = reinterpret_cast<const __m128i*>(edges + k + 1);
+            const __m128i low = _mm_sub_epi32(_mm_loadu_si128(next), _mm_loadu_si128(at));
+            const __m128i high = _mm_sub_epi32(_mm_loadu_si128(next + 1), _mm_loadu_si128(at + 1));
+            const __m128i lanes = _mm_packs_epi32(low, high);
+            shortestLanes = _mm_min_epi16(shortestLanes, lanes);
+            longestLanes = _mm_max_epi16(longestLanes, lanes);
+        }
+        alignas(16) std::int16_t shortestOf[8];
+        alignas(16) std::int16_t longestOf[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(shortestOf), shortestLanes);
+        _mm_store_si128(reinterpret_cast<__m128i*>(longestOf), longestLanes);
+        for (int lane = 0; lane < 8; ++lane) {
+            shortest = std::min<std::int32_t>(shortest, shortestOf[lane]);
+            longest = std::max<std::int32_t>(longest, longestOf[lane]);
+        }
+    }
+    for (; k < gaps; ++k) {
+        const std::int32_t gap = edges[k + 1] - edges[k];
+        shortest = std::min(shortest, gap);
+        longest = std::max(longest, gap);
+    }
+    return {shortest, longest};
+}
+
+#else // Plain versions where SSE2 is missing.
 
 std::int64_t SumOfSquares(const std::int16_t* samples, std::int32_t count) {
     std::int64_t sum = 0;
@@ -126,6 +245,16 @@ std::int32_t FindRisingEdges(const std::int16_t* window, std::int32_t threshold,
     return count;
 }
 
+GapRange GapRangeOf(const std::int32_t* edges, std::int32_t count) {
+    GapRange range{INT32_MAX, 0};
+    for (std::int32_t k = 0; k + 1 < count; ++k) {
+        const std::int32_t gap = edges[k + 1] - edges[k];
+        range.Shortest = std::min(range.Shortest, gap);
+        range.Longest = std::max(range.Longest, gap);
+    }
+    return range;
+}
+
 #endif
 
 std::int32_t RootOfMean(std::int64_t sumOfSquares, std::int32_t count) {
@@ -135,8 +264,8 @@ std::int32_t RootOfMean(std::int64_t sumOfSquares, std::int32_t count) {
 } // namespace
 
 BlockReading AnalyseBlock(const SampleBlock& block, std::int32_t impulsesPerRevolution) {
-    static_assert(kWindowFirst % 16 == 0 && kWindowSamples % 16 == 0 &&
-                  (kBlockSamples - kWindowLast - 1) % 16 == 0);
+    static_assert(kWindowFirst % 32 == 0 && kWindowSamples % 32 == 0 &&
+                  (kBlockSamples - kWindowLast - 1) % 32 == 0);
     BlockReading reading;
 
     // Head, window and tail in one pass; the full sum is theirs together.
@@ -176,16 +305,11 @@ BlockReading AnalyseBlock(const SampleBlock& block, std::int32_t impulsesPerRevo
     if (reading.Periods >= 1) {
         const std::int32_t averagePeriod = (reading.LastEdge - reading.FirstEdge) / reading.Periods;
         const std::int32_t tolerance = averagePeriod / 50 + 2;
-        // |gap - average| <= tolerance as one unsigned range check, so the loop vectorises.
-        const std::uint32_t width = 2u * static_cast<std::uint32_t>(tolerance);
-        const std::int32_t* edges = reading.Edges.data();
-        std::uint32_t outside = 0;
-        for (std::int32_t k = 0; k < reading.Periods; ++k) {
-            const std::int32_t offset = edges[k + 1] - edges[k] - averagePeriod + tolerance;
-            outside |= static_cast<std::uint32_t>(offset > static_cast<std::int32_t>(width)) |
-                       static_cast<std::uint32_t>(offset < 0);
-        }
-        stable = stable && outside == 0;
+        // Some distance strays from the average by more than the tolerance exactly when the
+        // shortest or the longest one does.
+        const GapRange gaps = GapRangeOf(reading.Edges.data(), reading.EdgeCount);
+        stable = stable && gaps.Longest - averagePeriod <= tolerance &&
+                 averagePeriod - gaps.Shortest <= tolerance;
     }
     reading.Stable = stable;
 
