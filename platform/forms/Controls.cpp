@@ -227,6 +227,16 @@ void TWinControl::UpdateTabChain() {
     }
     std::vector<TWinControl*> stops;
     root->CollectTabStops(stops);
+    // The chain is a ring through the window itself; the first stop follows the window, so it
+    // is the one focused when the window opens. Qt links only widgets that take focus, so the
+    // window takes it for as long as the link is made.
+    if (!stops.empty()) {
+        QWidget* window = root->Peer().Widget();
+        const Qt::FocusPolicy policy = window->focusPolicy();
+        window->setFocusPolicy(Qt::TabFocus);
+        QWidget::setTabOrder(window, stops.front()->Peer().Widget());
+        window->setFocusPolicy(policy);
+    }
     for (std::size_t i = 1; i < stops.size(); ++i) {
         QWidget::setTabOrder(stops[i - 1]->Peer().Widget(), stops[i]->Peer().Widget());
     }

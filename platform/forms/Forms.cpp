@@ -476,13 +476,20 @@ void TApplication::Run() {
     }
     FMainForm->Show();
     if (!FTerminated) {
+        FRunning = true;
         QApplication::exec();
+        FRunning = false;
     }
 }
 
 void TApplication::Terminate() {
     FTerminated = true;
-    QCoreApplication::quit();
+    // exit, not quit: Qt's quit first closes every window, which would fire OnClose handlers a
+    // second time. exit ends the running loops, a message box's too. Outside Run it must not be
+    // called: it would leave Qt refusing to run any later loop (a message box's included).
+    if (FRunning) {
+        QCoreApplication::exit(0);
+    }
 }
 
 void TApplication::ProcessMessages() {

@@ -216,6 +216,7 @@ private:
     HWND FHandle = nullptr;
     TForm* FMainForm = nullptr;
     bool FTerminated = false;
+    bool FRunning = false;
 };
 
 extern TApplication* Application;

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTest>
+#include <QTimer>
 
 #include <cctype>
 #include <cstring>
@@ -98,4 +99,27 @@ bool DismissActiveMessageBox() {
     }
     box->done(QMessageBox::Ok);
     return true;
+}
+
+struct TestWatchdog::Impl {
+    QTimer Timer;
+    bool Fired = false;
+};
+
+TestWatchdog::TestWatchdog(int milliseconds) : FImpl(std::make_unique<Impl>()) {
+    FImpl->Timer.setSingleShot(true);
+    QObject::connect(&FImpl->Timer, &QTimer::timeout, [impl = FImpl.get()] {
+        impl->Fired = true;
+        DismissActiveMessageBox();
+        if (Application != nullptr) {
+            Application->Terminate();
+        }
+    });
+    FImpl->Timer.start(milliseconds);
+}
+
+TestWatchdog::~TestWatchdog() = default;
+
+bool TestWatchdog::Fired() const {
+    return FImpl->Fired;
 }

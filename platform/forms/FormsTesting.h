@@ -48,3 +48,19 @@ bool SavePng(const TBitmap& bitmap, const std::string& path);
 std::string ActiveMessageBoxText();
 // Presses OK on the message box that is up; false when none is.
 bool DismissActiveMessageBox();
+
+// Bounds a test that waits on the message loop: if it is still alive after `milliseconds`, it
+// dismisses the message box that is up and terminates the application (Run returns), so a
+// fault shows as a failed check instead of a hang.
+class TestWatchdog {
+public:
+    explicit TestWatchdog(int milliseconds);
+    ~TestWatchdog();
+    TestWatchdog(const TestWatchdog&) = delete;
+    TestWatchdog& operator=(const TestWatchdog&) = delete;
+    bool Fired() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> FImpl;
+};
