@@ -19,9 +19,10 @@ void Check(const PulseTrainSettings& s) {
     if (!(s.SampleRate > 0)) {
         Reject("sample rate", "above 0 Hz", s.SampleRate);
     }
-    if (!std::isfinite(s.FrequencyHz) || !(s.FrequencyHz > 0.0) ||
+    // The lower bound keeps a period's length in samples finite.
+    if (!std::isfinite(s.FrequencyHz) || !(s.FrequencyHz >= kMinFrequencyHz) ||
         !(s.FrequencyHz <= s.SampleRate / 2.0)) {
-        Reject("frequency", "above 0 Hz and at most half the sample rate", s.FrequencyHz);
+        Reject("frequency", "at least 0.001 Hz and at most half the sample rate", s.FrequencyHz);
     }
     if (!std::isfinite(s.Amplitude) || s.Amplitude < 0.0 || s.Amplitude > 32767.0) {
         Reject("amplitude", "between 0 and 32767", s.Amplitude);

@@ -38,9 +38,11 @@
 
 enum class PulseShape { Sine, Square, Pulse };
 
+inline constexpr double kMinFrequencyHz = 0.001;
+
 // Describes a reference signal. Checked by the generator's constructor.
 struct PulseTrainSettings {
-    double FrequencyHz = 50.0; // periods per second; > 0 and at most SampleRate / 2
+    double FrequencyHz = 50.0; // periods per second; kMinFrequencyHz .. SampleRate / 2
     PulseShape Shape = PulseShape::Sine;
     double Amplitude = 10000.0;            // peak, in sample units; 0..32767
     double PhaseCycles = 0.0;              // start phase, in periods; any finite value

@@ -238,6 +238,7 @@ TEST(Generator, RejectsSettingsOutOfRange) {
     const std::vector<Case> cases = {
         {"frequency", [](auto& s) { s.FrequencyHz = 0.0; }},
         {"frequency", [](auto& s) { s.FrequencyHz = -50.0; }},
+        {"frequency", [](auto& s) { s.FrequencyHz = 1e-300; }},
         {"frequency", [](auto& s) { s.FrequencyHz = 11025.5; }},
         {"frequency", [](auto& s) { s.FrequencyHz = std::nan(""); }},
         {"amplitude", [](auto& s) { s.Amplitude = -1.0; }},
@@ -262,6 +263,7 @@ TEST(Generator, RejectsSettingsOutOfRange) {
         }
     }
     EXPECT_NO_THROW(PulseTrainGenerator(Settings(PulseShape::Sine, 11025.0)));
+    EXPECT_NO_THROW(PulseTrainGenerator(Settings(PulseShape::Sine, kMinFrequencyHz)));
 }
 
 TEST(BlockHelpers, SineBlockIsTheGeneratorsFirstBlock) {
