@@ -1,0 +1,477 @@
+// The legacy-named front end: checks arguments, keeps the table of open devices and the
+// error texts, and hands everything else to the selected backend.
+#include "platform/wave/WaveAudio.h"
+
+#include "platform/wave/WaveBackend.h"
+#include "platform/wave/WaveBackendSelection.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct BackendEntry {
+    WaveBackendKind Kind;
+    std::string_view Name;
+    WaveBackend& (*Instance)();
+};
+
+// The one place that knows which backends exist.
+constexpr std::array kBackends{
+    BackendEntry{WaveBackendKind::PortAudio, "portaudio", &PortAudioWaveBackend},
+    BackendEntry{WaveBackendKind::Scripted, "scripted", &ScriptedWaveBackend},
+};
+constexpr std::array<std::string_view, kBackends.size()> kBackendNames{kBackends[0].Name,
+                                                                       kBackends[1].Name};
+
+const BackendEntry& EntryOf(WaveBackendKind kind) {
+    for (const BackendEntry& entry : kBackends) {
+        if (entry.Kind == kind) {
+            return entry;
+        }
+    }
+    return kBackends[0];
+}
+
+constexpr DWORD kCallbackTypeMask = 0x00070000;
+// Far from small integers so that a device number passed by mistake is never a live handle.
+constexpr std::uintptr_t kHandleBase = 0x5EC0'0000;
+
+struct OpenDevice {
+    std::uint64_t Serial = 0;
+    WaveBackend* Backend = nullptr;
+    std::unique_ptr<WaveInCore> Core;
+    std::unique_ptr<WaveInStream> Stream;
+};
+
+// Everything the front end keeps. One lock serialises the front end; device threads never take
+// it, so waiting for a device thread under it cannot deadlock.
+class Layer {
+public:
+    Layer() {
+        // Backends are built first so that they are destroyed after the devices below.
+        for (const BackendEntry& entry : kBackends) {
+            entry.Instance();
+        }
+    }
+    ~Layer() {
+        // A program may end with a device still open; its thread must stop before the process
+        // tears down what it uses.
+        for (auto& device : Devices) {
+            device->Stream.reset();
+        }
+    }
+
+    std::mutex Mutex;
+    WaveBackendKind Selected = WaveBackendKind::PortAudio;
+    std::vector<std::unique_ptr<OpenDevice>> Devices;
+    std::uint64_t NextSerial = 1;
+    // The full text of the last failure with each code, where the layer knew more than the code.
+    std::array<std::string, 64> LastTexts;
+
+    OpenDevice* Find(HWAVEIN handle) {
+        const auto value = reinterpret_cast<std::uintptr_t>(handle);
+        for (auto& device : Devices) {
+            if (kHandleBase + device->Serial == value) {
+                return device.get();
+            }
+        }
+        return nullptr;
+    }
+
+    MMRESULT Record(MMRESULT code, std::string text) {
+        if (code < LastTexts.size()) {
+            LastTexts[code] = std::move(text);
+        }
+        return code;
+    }
+
+    WaveBackend& Backend() { return EntryOf(Selected).Instance(); }
+};
+
+Layer& TheLayer() {
+    static Layer layer;
+    return layer;
+}
+
+std::string Joined(std::string_view what, std::string_view reason) {
+    std::string text(what);
+    if (!reason.empty()) {
+        text += ": ";
+        text += reason;
+    }
+    return text;
+}
+
+// The system's own texts where nothing more specific was recorded.
+const char* BaseText(MMRESULT code) {
+    switch (code) {
+    case MMSYSERR_NOERROR:
+        return "The operation completed successfully";
+    case MMSYSERR_ERROR:
+        return "The sound system reported an unspecified error";
+    case MMSYSERR_BADDEVICEID:
+        return "There is no sound device with that number";
+    case MMSYSERR_NOTENABLED:
+        return "The sound driver could not be enabled";
+    case MMSYSERR_ALLOCATED:
+        return "The sound device is already in use";
+    case MMSYSERR_INVALHANDLE:
+        return "The sound device is not open";
+    case MMSYSERR_NODRIVER:
+        return "No sound input device is available";
+    case MMSYSERR_NOMEM:
+        return "Not enough memory, or too many buffers queued on the sound device";
+    case MMSYSERR_NOTSUPPORTED:
+        return "The sound device does not support this operation";
+    case MMSYSERR_BADERRNUM:
+        return "The error code is not one of the sound system's";
+    case MMSYSERR_INVALFLAG:
+        return "An invalid flag was passed to the sound device";
+    case MMSYSERR_INVALPARAM:
+        return "An invalid parameter was passed to the sound device";
+    case WAVERR_BADFORMAT:
+        return "The sound device cannot record in this format";
+    case WAVERR_STILLPLAYING:
+        return "The sound device still holds buffers";
+    case WAVERR_UNPREPARED:
+        return "The buffer header is not prepared";
+    default:
+        return nullptr;
+    }
+}
+
+// Checks what every backend relies on; the backend decides whether it records the format.
+bool CheckPcmFormat(const WAVEFORMATEX& format, std::string& problem) {
+    char text[160];
+    if (format.wFormatTag != WAVE_FORMAT_PCM) {
+        std::snprintf(text, sizeof text, "only PCM is recorded, not format tag %u",
+                      unsigned{format.wFormatTag});
+    } else if (format.nChannels != 1 && format.nChannels != 2) {
+        std::snprintf(text, sizeof text, "%u channels requested; 1 or 2 are possible",
+                      unsigned{format.nChannels});
+    } else if (format.wBitsPerSample != 8 && format.wBitsPerSample != 16) {
+        std::snprintf(text, sizeof text, "%u bits per sample requested; 8 or 16 are possible",
+                      unsigned{format.wBitsPerSample});
+    } else if (format.nSamplesPerSec == 0) {
+        std::snprintf(text, sizeof text, "a sample rate of 0 Hz was requested");
+    } else if (format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) {
+        std::snprintf(text, sizeof text, "block alignment %u does not match %u x %u bits",
+                      unsigned{format.nBlockAlign}, unsigned{format.nChannels},
+                      unsigned{format.wBitsPerSample});
+    } else if (format.nAvgBytesPerSec !=
+               static_cast<std::uint64_t>(format.nSamplesPerSec) * format.nBlockAlign) {
+        std::snprintf(text, sizeof text, "%u bytes per second do not match %u Hz x %u bytes",
+                      unsigned{format.nAvgBytesPerSec}, unsigned{format.nSamplesPerSec},
+                      unsigned{format.nBlockAlign});
+    } else {
+        return true;
+    }
+    problem = text;
+    return false;
+}
+
+bool NamesDefaultDevice(UINT_PTR id) {
+    return id == 0 || id == WAVE_MAPPER || id == static_cast<UINT_PTR>(-1);
+}
+
+} // namespace
+
+void CopyName(std::span<char> field, std::string_view text) {
+    if (field.empty()) {
+        return;
+    }
+    const std::size_t length = std::min(text.size(), field.size() - 1);
+    std::memcpy(field.data(), text.data(), length);
+    std::memset(field.data() + length, 0, field.size() - length);
+}
+
+bool SelectWaveBackend(WaveBackendKind kind) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    if (kind != layer.Selected && !layer.Devices.empty()) {
+        return false;
+    }
+    layer.Selected = kind;
+    return true;
+}
+
+WaveBackendKind SelectedWaveBackend() {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    return layer.Selected;
+}
+
+std::span<const std::string_view> WaveBackendNames() {
+    return kBackendNames;
+}
+
+std::optional<WaveBackendKind> WaveBackendByName(std::string_view name) {
+    for (const BackendEntry& entry : kBackends) {
+        if (entry.Name == name) {
+            return entry.Kind;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view WaveBackendName(WaveBackendKind kind) {
+    return EntryOf(kind).Name;
+}
+
+MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
+                    DWORD_PTR /*dwInstance*/, DWORD fdwOpen) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    if (phwi == nullptr || pwfx == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (!NamesDefaultDevice(uDeviceID)) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    const DWORD callbackType = fdwOpen & kCallbackTypeMask;
+    if ((fdwOpen & ~kCallbackTypeMask) != 0 ||
+        (callbackType != CALLBACK_NULL && callbackType != CALLBACK_WINDOW)) {
+        return layer.Record(MMSYSERR_INVALFLAG,
+                            "An invalid flag was passed to the sound device: only window "
+                            "notification or none is possible");
+    }
+    std::string problem;
+    if (!CheckPcmFormat(*pwfx, problem)) {
+        return layer.Record(WAVERR_BADFORMAT, Joined(BaseText(WAVERR_BADFORMAT), problem));
+    }
+
+    auto device = std::make_unique<OpenDevice>();
+    device->Serial = layer.NextSerial;
+    device->Backend = &layer.Backend();
+    const auto handle = reinterpret_cast<HWAVEIN>(kHandleBase + device->Serial);
+    device->Core = std::make_unique<WaveInCore>(handle, reinterpret_cast<HWND>(dwCallback),
+                                                callbackType == CALLBACK_WINDOW, pwfx->nBlockAlign,
+                                                device->Backend->Statistics());
+    std::string text;
+    const MMRESULT result = device->Backend->OpenInput(*pwfx, *device->Core, device->Stream, text);
+    if (result != MMSYSERR_NOERROR) {
+        return layer.Record(result, std::move(text));
+    }
+    ++layer.NextSerial;
+    layer.Devices.push_back(std::move(device));
+    *phwi = handle;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    OpenDevice* device = layer.Find(hwi);
+    if (device == nullptr) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    if (pwh == nullptr || cbwh < sizeof(WAVEHDR)) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (device->Core->Holds(pwh)) {
+        device->Core->CountViolation();
+        return WAVERR_STILLPLAYING;
+    }
+    pwh->dwFlags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    OpenDevice* device = layer.Find(hwi);
+    if (device == nullptr) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    if (pwh == nullptr || cbwh < sizeof(WAVEHDR)) {
+        return MMSYSERR_INVALPARAM;
+    }
+    WaveInCore& core = *device->Core;
+    if (core.Holds(pwh)) {
+        core.CountViolation();
+        return WAVERR_STILLPLAYING;
+    }
+    if ((pwh->dwFlags & WHDR_PREPARED) == 0) {
+        return WAVERR_UNPREPARED;
+    }
+    if (pwh->lpData == nullptr || pwh->dwBufferLength < core.BlockAlign()) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (core.Failed()) {
+        return layer.Record(MMSYSERR_NODRIVER,
+                            Joined("The sound input device stopped working", core.FailureReason()));
+    }
+    std::string text;
+    const MMRESULT admitted = device->Stream->AdmitBuffer(text);
+    if (admitted != MMSYSERR_NOERROR) {
+        return layer.Record(admitted, std::move(text));
+    }
+    const MMRESULT result = core.Add(pwh);
+    if (result == MMSYSERR_NODRIVER) {
+        return layer.Record(result,
+                            Joined("The sound input device stopped working", core.FailureReason()));
+    }
+    if (result == MMSYSERR_NOERROR) {
+        device->Stream->BufferAdded();
+    }
+    return result;
+}
+
+MMRESULT waveInStart(HWAVEIN hwi) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    OpenDevice* device = layer.Find(hwi);
+    if (device == nullptr) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    if (device->Core->Failed()) {
+        return layer.Record(MMSYSERR_NODRIVER, Joined("The sound input device stopped working",
+                                                      device->Core->FailureReason()));
+    }
+    std::string text;
+    const MMRESULT result = device->Stream->Start(text);
+    return result == MMSYSERR_NOERROR ? result : layer.Record(result, std::move(text));
+}
+
+MMRESULT waveInStop(HWAVEIN hwi) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    OpenDevice* device = layer.Find(hwi);
+    if (device == nullptr) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    device->Stream->Stop();
+    device->Core->ReturnPartial();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInReset(HWAVEIN hwi) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    OpenDevice* device = layer.Find(hwi);
+    if (device == nullptr) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    device->Stream->Stop();
+    device->Core->ReturnAll();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    OpenDevice* device = layer.Find(hwi);
+    if (device == nullptr) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    if (pwh == nullptr || cbwh < sizeof(WAVEHDR)) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (device->Core->Holds(pwh)) {
+        return WAVERR_STILLPLAYING;
+    }
+    pwh->dwFlags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInClose(HWAVEIN hwi) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    OpenDevice* device = layer.Find(hwi);
+    if (device == nullptr) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    if (device->Core->HeldCount() > 0) {
+        return layer.Record(WAVERR_STILLPLAYING,
+                            "The sound device still holds buffers; reset it before closing");
+    }
+    device->Stream.reset();
+    std::erase_if(layer.Devices, [device](const auto& open) { return open.get() == device; });
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInGetErrorTextA(MMRESULT mmrError, char* pszText, UINT cchText) {
+    if (pszText == nullptr || cchText == 0) {
+        return MMSYSERR_INVALPARAM;
+    }
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    const std::span<char> field(pszText, cchText);
+    if (mmrError < layer.LastTexts.size() && !layer.LastTexts[mmrError].empty()) {
+        CopyName(field, layer.LastTexts[mmrError]);
+        return MMSYSERR_NOERROR;
+    }
+    if (const char* text = BaseText(mmrError)) {
+        CopyName(field, text);
+        return MMSYSERR_NOERROR;
+    }
+    char unknown[64];
+    std::snprintf(unknown, sizeof unknown, "Unknown sound system error %u", unsigned{mmrError});
+    CopyName(field, unknown);
+    return MMSYSERR_BADERRNUM;
+}
+
+MMRESULT waveInGetDevCapsA(UINT_PTR uDeviceID, WAVEINCAPS* pwic, UINT cbwic) {
+    if (pwic == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (!NamesDefaultDevice(uDeviceID)) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    WAVEINCAPS caps{};
+    std::string text;
+    const MMRESULT result = layer.Backend().InputCaps(caps, text);
+    if (result != MMSYSERR_NOERROR) {
+        caps = WAVEINCAPS{};
+        layer.Record(result, std::move(text));
+    }
+    std::memcpy(pwic, &caps, std::min<std::size_t>(cbwic, sizeof caps));
+    return result;
+}
+
+MMRESULT waveOutGetDevCapsA(UINT_PTR uDeviceID, WAVEOUTCAPS* pwoc, UINT cbwoc) {
+    if (pwoc == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (!NamesDefaultDevice(uDeviceID)) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    WAVEOUTCAPS caps{};
+    std::string text;
+    const MMRESULT result = layer.Backend().OutputCaps(caps, text);
+    if (result != MMSYSERR_NOERROR) {
+        caps = WAVEOUTCAPS{};
+        layer.Record(result, std::move(text));
+    }
+    std::memcpy(pwoc, &caps, std::min<std::size_t>(cbwoc, sizeof caps));
+    return result;
+}
+
+MMRESULT waveOutGetVolume(HWAVEOUT hwo, DWORD* pdwVolume) {
+    if (pdwVolume == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (!NamesDefaultDevice(reinterpret_cast<UINT_PTR>(hwo))) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    DWORD volume = 0;
+    std::string text;
+    const MMRESULT result = layer.Backend().OutputVolume(volume, text);
+    if (result != MMSYSERR_NOERROR) {
+        return layer.Record(result, std::move(text));
+    }
+    *pdwVolume = volume;
+    return MMSYSERR_NOERROR;
+}
