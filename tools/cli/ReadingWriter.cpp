@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 std::optional<OutputFormat> ParseOutputFormat(std::string_view text) {
     if (text == "table") {
@@ -67,6 +68,12 @@ class Line {
 public:
     Line& Whole(long long value) { return Put(value); }
     Line& Fixed3(double value) { return Put(value, std::chars_format::fixed, 3); }
+    // Literals copy with a size known when compiling, which needs no library call.
+    template <std::size_t Size> Line& Text(const char (&text)[Size]) {
+        std::memcpy(End, text, Size - 1);
+        End += Size - 1;
+        return *this;
+    }
     Line& Text(std::string_view text) {
         End = std::copy(text.begin(), text.end(), End);
         return *this;
