@@ -123,3 +123,9 @@ TestWatchdog::~TestWatchdog() = default;
 bool TestWatchdog::Fired() const {
     return FImpl->Fired;
 }
+
+void RunFromMessageLoop(std::function<void()> action) {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [action = std::move(action)] { FormsImpl::RunHandler(action); }, Qt::QueuedConnection);
+}

@@ -8,6 +8,7 @@
 #include "platform/forms/Forms.h"
 #include "platform/forms/Graphics.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,3 +65,7 @@ private:
     struct Impl;
     std::unique_ptr<Impl> FImpl;
 };
+
+// Runs `action` from the message loop once it next runs (Run, a message box's loop, or
+// ProcessMessages), as a posted message's handler would run.
+void RunFromMessageLoop(std::function<void()> action);

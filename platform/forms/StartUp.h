@@ -1,5 +1,5 @@
-// The program's start-up: the platform's `main` creates the application object and calls the
-// program's WinMain.
+// The program's start-up: the platform's `main` (target forms_entry) creates the application
+// object and calls the program's WinMain.
 //
 // Thread: the process's main thread, once.
 #pragma once
