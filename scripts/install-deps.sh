@@ -12,7 +12,7 @@ packages=(
   # Arial's metric twin, so the readout's digits have the size they were laid out for
   fonts-liberation2 fonts-dejavu-core
   # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev time
   # a display and a sound device for tests on machines that have neither
   xvfb xauth pulseaudio pulseaudio-utils libasound2-plugins sox
   # icons, manual pages and the Debian package, and the checks of what it installs
