@@ -33,10 +33,10 @@ constexpr auto kStallTimeout = std::chrono::milliseconds(750);
 constexpr auto kFirstFramesTimeout = std::chrono::milliseconds(2000);
 // Sleep while no frames are waiting: short against the device's buffer (kInputLatency) and a
 // block period, long enough that waking costs next to nothing.
-constexpr auto kPollInterval = std::chrono::milliseconds(20);
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
 // Device buffer asked for, in seconds: ten polls of headroom before samples would be lost.
 // Latency means nothing to a reading that is shown once per 0.37 s block.
-constexpr double kInputLatency = 0.2;
+constexpr double kInputLatency = 0.5;
 
 constexpr std::array<double, 3> kRates{11025.0, 22050.0, 44100.0};
 
