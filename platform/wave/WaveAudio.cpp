@@ -186,7 +186,13 @@ void CopyName(std::span<char> field, std::string_view text) {
     if (field.empty()) {
         return;
     }
-    const std::size_t length = std::min(text.size(), field.size() - 1);
+    std::size_t length = std::min(text.size(), field.size() - 1);
+    // Device names are UTF-8; a cut inside a character would leave an invalid sequence behind.
+    if (length < text.size()) {
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+            --length;
+        }
+    }
     std::memcpy(field.data(), text.data(), length);
     std::memset(field.data() + length, 0, field.size() - length);
 }

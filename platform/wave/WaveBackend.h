@@ -140,5 +140,6 @@ public:
 WaveBackend& PortAudioWaveBackend();
 WaveBackend& ScriptedWaveBackend();
 
-// Copies text into a fixed field, cut to fit and NUL-terminated.
+// Copies text into a fixed field, cut to fit (never inside a UTF-8 character) and NUL-terminated;
+// the rest of the field is zeroed.
 void CopyName(std::span<char> field, std::string_view text);

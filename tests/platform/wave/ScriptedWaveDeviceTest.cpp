@@ -3,6 +3,7 @@
 // checks the front end makes for every backend.
 #include "platform/wave/ScriptedWaveDevice.h"
 #include "platform/wave/WaveAudio.h"
+#include "platform/wave/WaveBackend.h"
 #include "platform/wave/WaveBackendSelection.h"
 #include "tests/platform/wave/CompletionRecorder.h"
 #include "tests/platform/wave/WaveTestSupport.h"
@@ -579,6 +580,31 @@ TEST(WaveDeviceQueries, FailureClearsTheRecordAndLeavesTheVolumeAlone) {
     DWORD volume = 0x12345678; // the default scripted output has no volume control
     EXPECT_EQ(waveOutGetVolume(reinterpret_cast<HWAVEOUT>(-1), &volume), MMSYSERR_NOTSUPPORTED);
     EXPECT_EQ(volume, 0x12345678u);
+}
+
+// Names longer than the record's 31 characters are cut, never inside a character.
+TEST(WaveDeviceQueries, LongNamesAreCutAtACharacterBoundary) {
+    struct Case {
+        std::string Name;
+        std::string Expected;
+    };
+    const std::string thirty(30, 'a');
+    const std::vector<Case> cases{
+        {"default", "default"},
+        {thirty + "b", thirty + "b"},
+        {thirty + "bc", thirty + "b"},
+        {thirty + "\xC3\x84", thirty},             // "Ä" would straddle the end
+        {"a" + thirty + "\xC3\x84", "a" + thirty}, // ends right before it
+        {std::string(29, 'a') + "\xC3\x84z", std::string(29, 'a') + "\xC3\x84"},
+    };
+    for (const Case& nameCase : cases) {
+        char field[32];
+        std::memset(field, 'x', sizeof field);
+        CopyName(field, nameCase.Name);
+        EXPECT_EQ(std::string(field), nameCase.Expected) << nameCase.Name;
+        EXPECT_TRUE(std::all_of(field + nameCase.Expected.size(), field + sizeof field,
+                                [](char c) { return c == '\0'; }));
+    }
 }
 
 // --- Backend selection ---
