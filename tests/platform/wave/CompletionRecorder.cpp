@@ -1,5 +1,5 @@
-// CompletionRecorder on the form library: a hidden form whose window receives the layer's
-// posts, delivered by the application's message loop as in the program.
+// A hidden form whose window receives the layer's posts, delivered by the application's message
+// loop as in the program.
 #include "tests/platform/wave/CompletionRecorder.h"
 
 #include "platform/forms/Forms.h"
