@@ -50,6 +50,8 @@ public:
     void MMWimData(TMessage& Message);
     // Arms header `index` and queues its buffer; true when the device took it.
     bool RequeueBuffer(std::int32_t index);
+    // Takes every buffer back from the open input device and closes it.
+    void AbandonDevice();
 
     // MM_WIM_DATA goes to MMWimData; every other message to the inherited dispatch.
     void Dispatch(TMessage& Message) override;

@@ -1,0 +1,289 @@
+// The capture cycle against the scripted input device: what the window shows for each block,
+// how buffers circulate, and how every failure of the device is reported and left behind.
+#include "app/MainForm.h"
+#include "diagnostics/CapsReport.h"
+#include "measure/BlockAnalysis.h"
+#include "platform/forms/Forms.h"
+#include "platform/wave/ScriptedWaveDevice.h"
+#include "signal/TestSignal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr UINT kWarning = MB_OK | MB_ICONWARNING;
+constexpr int kPatienceMs = 5000;
+
+const SampleBlock kFiftyHertz = SineBlock(50.0, 10000.0); // 3000 RPM at 1 impulse per rev
+
+std::vector<std::uint32_t> PixelsOf(const TBitmap& bitmap) {
+    std::vector<std::uint32_t> pixels;
+    for (int row = 0; row < bitmap.Height(); ++row) {
+        pixels.insert(pixels.end(), bitmap.ScanLine(row), bitmap.ScanLine(row) + bitmap.Width());
+    }
+    return pixels;
+}
+
+class CaptureTest : public ::testing::Test {
+protected:
+    ~CaptureTest() override {
+        // Whatever a test left running goes the way a window close takes it.
+        TCloseAction action = caHide;
+        Form->FormClose(Form.get(), action);
+        Form.reset();
+        Application->ProcessMessages();
+    }
+
+    bool ProcessUntil(const std::function<bool()>& done) {
+        return Application->ProcessMessagesUntil(done, kPatienceMs);
+    }
+    std::string Readout() const { return Form->FreqLabel->Caption(); }
+    TColor ReadoutColour() const { return Form->FreqLabel->Font().Color(); }
+    bool ReadoutShows(const std::string& text) {
+        return ProcessUntil([&] { return Readout() == text; });
+    }
+    static std::string RpmOf(const SampleBlock& block, int impulses = 1) {
+        return std::to_string(AnalyseBlock(block, impulses).Rpm);
+    }
+
+    ScriptedWaveDevice Device;
+    MessageBoxRecorder Boxes;
+    std::unique_ptr<TForm1> Form = std::make_unique<TForm1>(nullptr);
+};
+
+TEST_F(CaptureTest, EachCompletedBlockIsShownAndItsBufferGoesBack) {
+    Form->Button1->Click();
+    ASSERT_EQ(Form->Recording, 1);
+    EXPECT_EQ(Device.HeldBuffers(), 2);
+    EXPECT_EQ(Readout(), "0");
+
+    Device.CompleteNext(kFiftyHertz);
+    ASSERT_TRUE(ReadoutShows("3000"));
+    EXPECT_EQ(ReadoutColour(), clLime);
+    // The trace starts at the sine's zero crossing, on the zero line the empty frame leaves white.
+    EXPECT_EQ(Form->Image1->Canvas().Pixels(0, 72), clBlack);
+    EXPECT_TRUE(Device.WaitForHeldBuffers(2, std::chrono::milliseconds(kPatienceMs)));
+    EXPECT_EQ(Form->CurrentBuffer, 1);
+    EXPECT_TRUE(Boxes.Records().empty());
+}
+
+TEST_F(CaptureTest, BlocksAreShownInTheOrderRecordedWithBuffersAlternating) {
+    const double frequencies[] = {20.0, 25.0, 40.0, 50.0, 60.0, 75.0, 100.0};
+    Form->Button1->Click();
+    int handled = 0;
+    for (double frequency : frequencies) {
+        SCOPED_TRACE(frequency);
+        const SampleBlock block = SineBlock(frequency, 8000.0);
+        Device.CompleteNext(block);
+        ASSERT_TRUE(ReadoutShows(RpmOf(block)));
+        ++handled;
+        EXPECT_EQ(Form->CurrentBuffer, handled % 2);
+    }
+    EXPECT_EQ(Readout(), "6000");
+    EXPECT_EQ(Device.Violations(), 0);
+    EXPECT_EQ(Device.OpenCount(), 1);
+}
+
+TEST_F(CaptureTest, SelectorChangeTakesEffectWithTheNextBlock) {
+    Form->ImpPerRevCombo->SetItemIndex(1); // while idle: nothing on screen changes
+    Application->ProcessMessages();
+    EXPECT_EQ(Readout(), "0");
+
+    Form->Button1->Click();
+    Device.CompleteNext(kFiftyHertz);
+    ASSERT_TRUE(ReadoutShows("1500"));
+
+    Form->ImpPerRevCombo->SetItemIndex(3);
+    Application->ProcessMessages();
+    EXPECT_EQ(Readout(), "1500");
+    Device.CompleteNext(kFiftyHertz);
+    EXPECT_TRUE(ReadoutShows("750"));
+}
+
+TEST_F(CaptureTest, StopWaitsForBothBuffersClosesAndKeepsTheLastReading) {
+    Form->Button1->Click();
+    Device.CompleteNext(kFiftyHertz);
+    ASSERT_TRUE(ReadoutShows("3000"));
+    ASSERT_TRUE(Device.WaitForHeldBuffers(2, std::chrono::milliseconds(kPatienceMs)));
+    const std::vector<std::uint32_t> scope = PixelsOf(*Form->Image1->Bitmap());
+
+    // The device finishes the two buffers it holds while Stop waits for them.
+    const SampleBlock silence{};
+    Device.CompleteNext(silence);
+    Device.CompleteNext(silence);
+    Form->StopButton->Click();
+
+    EXPECT_EQ(Form->Recording, 0);
+    EXPECT_FALSE(Device.IsOpen());
+    EXPECT_EQ(Device.CloseCount(), 1);
+    EXPECT_EQ(Device.HeldBuffers(), 0);
+
+    // Their completion messages arrive after Stop and only flip the expected buffer.
+    const std::int32_t before = Form->CurrentBuffer;
+    ASSERT_TRUE(ProcessUntil([&] { return Device.PendingSteps() == 0; }));
+    Application->ProcessMessages();
+    EXPECT_EQ(Form->CurrentBuffer, before); // two completions, two flips
+    EXPECT_EQ(Readout(), "3000");
+    EXPECT_EQ(ReadoutColour(), clLime);
+    EXPECT_EQ(PixelsOf(*Form->Image1->Bitmap()), scope);
+    EXPECT_EQ(Device.Violations(), 0);
+}
+
+TEST_F(CaptureTest, StopWhileIdleDoesNothing) {
+    Form->StopButton->Click();
+    Form->StopButton->Click();
+    EXPECT_EQ(Form->Recording, 0);
+    EXPECT_EQ(Device.OpenCount(), 0);
+    EXPECT_EQ(Device.CloseCount(), 0);
+    EXPECT_TRUE(Boxes.Records().empty());
+}
+
+TEST_F(CaptureTest, StartWhileCapturingLeavesTheRunningCaptureAlone) {
+    Form->Button1->Click();
+    Form->Button1->Click();
+    Form->Button1->Click();
+    EXPECT_EQ(Device.OpenCount(), 1);
+    EXPECT_EQ(Device.Violations(), 0);
+    Device.CompleteNext(kFiftyHertz);
+    EXPECT_TRUE(ReadoutShows("3000"));
+    EXPECT_TRUE(Boxes.Records().empty());
+}
+
+TEST_F(CaptureTest, StartAfterStopCapturesAgain) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        Form->Button1->Click();
+        const SampleBlock block = SineBlock(30.0 + 10.0 * round, 9000.0);
+        Device.CompleteNext(block);
+        ASSERT_TRUE(ReadoutShows(RpmOf(block)));
+        Device.CompleteNext(block);
+        Device.CompleteNext(block);
+        Form->StopButton->Click();
+        ASSERT_EQ(Form->Recording, 0);
+        ASSERT_TRUE(ProcessUntil([&] { return Device.PendingSteps() == 0; }));
+        Application->ProcessMessages();
+    }
+    EXPECT_EQ(Device.OpenCount(), 3);
+    EXPECT_EQ(Device.CloseCount(), 3);
+    EXPECT_EQ(Device.Violations(), 0);
+}
+
+struct StartFailure {
+    const char* Name;
+    void (*Arrange)(ScriptedWaveDevice&);
+    const char* Text;
+    const char* Caption;
+};
+
+const StartFailure kStartFailures[] = {
+    {"OpenFails",
+     [](ScriptedWaveDevice& d) { d.SetOpenResult(MMSYSERR_NODRIVER, "No sound input device"); },
+     "No sound input device", "Failed to open waveform input device."},
+    {"FirstBufferRefused", [](ScriptedWaveDevice& d) { d.SetAddBufferResult(MMSYSERR_NOMEM, 0); },
+     "Failed to read block from device", "Error"},
+    {"SecondBufferRefused", [](ScriptedWaveDevice& d) { d.SetAddBufferResult(MMSYSERR_NOMEM, 1); },
+     "Failed to read block from device", "Error"},
+    {"StartRefused", [](ScriptedWaveDevice& d) { d.SetStartResult(MMSYSERR_ERROR); },
+     "Failed to start recording", "Error"},
+};
+
+class StartFailureTest : public CaptureTest, public ::testing::WithParamInterface<StartFailure> {};
+
+TEST_P(StartFailureTest, IsReportedOnceAndLeavesNothingOpen) {
+    const StartFailure& failure = GetParam();
+    failure.Arrange(Device);
+    Form->Button1->Click();
+
+    ASSERT_EQ(Boxes.Records().size(), 1u);
+    EXPECT_EQ(Boxes.Records()[0].Text, failure.Text);
+    EXPECT_EQ(Boxes.Records()[0].Caption, failure.Caption);
+    EXPECT_EQ(Boxes.Records()[0].Flags, kWarning);
+    EXPECT_EQ(Boxes.Records()[0].Owner, Application->Handle());
+    EXPECT_EQ(Form->Recording, 0);
+    EXPECT_FALSE(Device.IsOpen());
+    EXPECT_EQ(Device.HeldBuffers(), 0);
+    EXPECT_EQ(Readout(), "0");
+
+    // Once the device works again, so does Start.
+    Device.SetOpenResult(MMSYSERR_NOERROR);
+    Device.SetAddBufferResult(MMSYSERR_NOERROR);
+    Device.SetStartResult(MMSYSERR_NOERROR);
+    Application->ProcessMessages();
+    Form->Button1->Click();
+    EXPECT_EQ(Form->Recording, 1);
+    Device.CompleteNext(kFiftyHertz);
+    EXPECT_TRUE(ReadoutShows("3000"));
+    EXPECT_EQ(Boxes.Records().size(), 1u);
+    EXPECT_EQ(Device.Violations(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StartFailureTest, ::testing::ValuesIn(kStartFailures),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(CaptureTest, RefusedRequeueIsReportedAndCaptureStaysOn) {
+    Device.SetAddBufferResult(MMSYSERR_NOMEM, 2);
+    Form->Button1->Click();
+    Device.CompleteNext(kFiftyHertz);
+    ASSERT_TRUE(ProcessUntil([&] { return !Boxes.Records().empty(); }));
+
+    EXPECT_EQ(Boxes.Records()[0].Text, "Failed to read block from device");
+    EXPECT_EQ(Boxes.Records()[0].Caption, "Error");
+    EXPECT_EQ(Boxes.Records()[0].Flags, kWarning);
+    EXPECT_EQ(Readout(), "3000"); // the block was still shown
+    EXPECT_EQ(Form->Recording, 1);
+    EXPECT_EQ(Form->CurrentBuffer, 0);
+}
+
+TEST_F(CaptureTest, ClosingTheWindowWhileCapturingTakesTheBuffersBackAndCloses) {
+    Form->Button1->Click();
+    Device.CompleteNext(kFiftyHertz);
+    ASSERT_TRUE(ReadoutShows("3000"));
+
+    TCloseAction action = caHide;
+    Form->FormClose(Form.get(), action);
+    EXPECT_EQ(Form->Recording, 0);
+    EXPECT_FALSE(Device.IsOpen());
+    EXPECT_EQ(Device.HeldBuffers(), 0);
+    EXPECT_EQ(Device.Violations(), 0);
+
+    // The returned buffers' messages may still be queued when the form is gone.
+    Form.reset();
+    Application->ProcessMessages();
+    Form = std::make_unique<TForm1>(nullptr);
+}
+
+TEST_F(CaptureTest, DevCapsReportsWhatTheDevicesClaimAtAnyTime) {
+    WAVEOUTCAPS output{};
+    std::strcpy(output.szPname, "Scripted output");
+    output.dwFormats = WAVE_FORMAT_2M16 | WAVE_FORMAT_4S16;
+    output.dwSupport = WAVECAPS_VOLUME | WAVECAPS_LRVOLUME;
+    WAVEINCAPS input{};
+    std::strcpy(input.szPname, "Scripted input");
+    input.dwFormats = WAVE_FORMAT_2M16;
+    Device.SetOutputCaps(output);
+    Device.SetInputCaps(input);
+    Device.SetVolume(0x80004000);
+    char expected[kCapsReportSize];
+    FormatCapsReport(output, 0x80004000, input, expected);
+    ASSERT_NE(std::string(expected).find("L:0x4000 R:0x8000"), std::string::npos);
+
+    Form->Button2->Click(); // idle
+    Form->Button1->Click();
+    Form->Button2->Click(); // capturing
+    ASSERT_EQ(Boxes.Records().size(), 2u);
+    for (const TMessageBoxRecord& box : Boxes.Records()) {
+        EXPECT_EQ(box.Text, expected);
+        EXPECT_EQ(box.Caption, "Soundcard Device Capabilities");
+        EXPECT_EQ(box.Flags, MB_OK);
+    }
+    EXPECT_EQ(Form->Recording, 1);
+    Device.CompleteNext(kFiftyHertz);
+    EXPECT_TRUE(ReadoutShows("3000"));
+}
+
+} // namespace
