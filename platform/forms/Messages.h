@@ -30,5 +30,7 @@ struct TMessage {
 // Queues a message for the window. Callable from any thread; returns at once. The message
 // is delivered later, on the user-interface thread, through the form's Dispatch, in the
 // order posted (also while a modal message box runs its nested loop). Returns false when
-// the handle names no live window or no application is running.
+// the handle names no live window or no application is running. Takes a short lock and
+// allocates one event, so call it from an ordinary thread, not from a real-time audio
+// callback.
 bool PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
