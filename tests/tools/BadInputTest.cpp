@@ -3,9 +3,11 @@
 
 #include "tests/tools/CliTestSupport.h"
 
+#include "tools/cli/Cli.h"
 #include "tools/cli/Interrupt.h"
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -108,6 +110,24 @@ INSTANTIATE_TEST_SUITE_P(
         BadInputCase{"UnknownOption", {"analyse", "{}/good.wav", "--fast"}, 2, "--fast"},
         BadInputCase{"UnknownCommand", {"frobnicate"}, 2, "unknown command 'frobnicate'"},
         BadInputCase{"NoCommand", {}, 2, "subcommand is required"},
+        BadInputCase{"ListenSecondsZero",
+                     {"listen", "--seconds", "0"},
+                     2,
+                     "--seconds: must be more than 0, not 0"},
+        BadInputCase{"ListenSecondsText",
+                     {"listen", "--seconds", "long"},
+                     2,
+                     "--seconds: 'long' is not a number"},
+        BadInputCase{"ListenPprZero", {"listen", "--ppr", "0"}, 2, "--ppr: must be 1 or more"},
+        BadInputCase{"ListenUnknownFormat",
+                     {"listen", "--format", "xml"},
+                     2,
+                     "--format: 'xml' is not one of table, csv, jsonl"},
+        BadInputCase{"RecordIntoMissingFolder",
+                     {"listen", "--record", "{}/nowhere/live.wav"},
+                     7,
+                     "cannot write"},
+        BadInputCase{"RecordOntoAFolder", {"listen", "--record", "{}/folder"}, 7, "is a directory"},
         BadInputCase{"GenerateWithoutRpm", {"generate", "{}/out.wav"}, 2, "--rpm is required"},
         BadInputCase{"RpmText",
                      {"generate", "{}/out.wav", "--rpm", "fast"},
@@ -192,6 +212,18 @@ TEST_F(Outputs, InterruptedAnalyseWritesNoPlot) {
         RunCliInProcess({"analyse", Path("in.wav").string(), "--plot", Path("plot.png").string()});
     EXPECT_EQ(result.ExitCode, 130);
     EXPECT_EQ(result.Err, "velmorant-cli: interrupted\n");
+    EXPECT_EQ(FolderContents(), std::vector<std::string>{"in.wav"});
+}
+
+TEST_F(Outputs, LostStandardOutputStopsAnalyseWithoutLeftovers) {
+    WriteRecording(Path("in.wav"), 22050, 1, std::vector<std::int16_t>(3 * 8192, 0));
+    const std::string input = Path("in.wav").string();
+    const std::string plot = Path("plot.png").string();
+    const char* argv[] = {"velmorant-cli", "analyse", input.c_str(), "--plot", plot.c_str()};
+    std::ostream closed(nullptr); // as stdout behaves once its reader has gone
+    std::ostringstream err;
+    EXPECT_EQ(RunCli(5, argv, closed, err), 7);
+    EXPECT_EQ(err.str(), "velmorant-cli: cannot write the readings to the standard output\n");
     EXPECT_EQ(FolderContents(), std::vector<std::string>{"in.wav"});
 }
 

@@ -18,13 +18,14 @@ TEST_F(Program, VersionIsTheProjectVersion) {
 TEST_F(Program, HelpOfEveryCommandListsTheExitCodes) {
     for (const auto& args :
          {std::vector<std::string>{"--help"}, std::vector<std::string>{"analyse", "--help"},
+          std::vector<std::string>{"listen", "--help"},
           std::vector<std::string>{"generate", "--help"}}) {
         const CliResult result = RunCliProgram(args);
         SCOPED_TRACE(args.front());
         EXPECT_EQ(result.ExitCode, 0);
         EXPECT_EQ(result.Err, "");
-        for (const char* code :
-             {"Exit codes:", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  6 ", "\n  7 "}) {
+        for (const char* code : {"Exit codes:", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  6 ",
+                                 "\n  7 ", "\n  8 "}) {
             EXPECT_NE(result.Out.find(code), std::string::npos) << code;
         }
     }

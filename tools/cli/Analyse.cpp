@@ -38,25 +38,6 @@ std::string DescribeRecording(const AnalyseOptions& options, const BlockSource& 
     return text;
 }
 
-void SummariseSteadyRpm(std::vector<std::int32_t>& steadyRpm, RunSummary& summary) {
-    if (steadyRpm.empty()) {
-        return;
-    }
-    summary.HasSteadyRpm = true;
-    const auto [low, high] = std::minmax_element(steadyRpm.begin(), steadyRpm.end());
-    summary.MinRpm = *low;
-    summary.MaxRpm = *high;
-    const std::size_t middle = steadyRpm.size() / 2;
-    std::nth_element(steadyRpm.begin(), steadyRpm.begin() + middle, steadyRpm.end());
-    const double upper = steadyRpm[middle];
-    if (steadyRpm.size() % 2 == 1) {
-        summary.MedianRpm = upper;
-    } else {
-        const double lower = *std::max_element(steadyRpm.begin(), steadyRpm.begin() + middle);
-        summary.MedianRpm = (lower + upper) / 2.0;
-    }
-}
-
 #if VELMORANT_HAVE_PLOT
 PlotVerdict PlotVerdictOf(Verdict verdict) {
     switch (verdict) {
@@ -88,8 +69,7 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
     // length only costs a rare regrowth.
     const std::int64_t expected = std::max<std::int64_t>(source.ExpectedSamples(), 0);
     const auto expectedBlocks = static_cast<std::size_t>(expected / kBlockSamples + 1);
-    std::vector<std::int32_t> steadyRpm;
-    steadyRpm.reserve(expectedBlocks);
+    ReadingTally tally(expectedBlocks);
 #if VELMORANT_HAVE_PLOT
     std::vector<RpmPoint> points;
     if (plotFile) {
@@ -98,40 +78,33 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
 #endif
 
     ReadingWriter writer(options.Format, out);
-    RunSummary summary;
-    summary.Ppr = options.Ppr;
     while (const SampleBlock* block = source.NextBlock()) {
         if (StopRequested()) {
             throw CliError(kExitInterrupted, "interrupted");
         }
         const BlockReading reading = AnalyseBlock(*block, options.Ppr);
-        if (summary.Blocks == 0) {
+        const std::int64_t index = tally.Blocks();
+        if (index == 0) {
             writer.WriteHeader();
         }
-        writer.WriteRow(summary.Blocks, reading);
-        const Verdict verdict = VerdictOf(reading);
-        switch (verdict) {
-        case Verdict::Steady:
-            ++summary.Steady;
-            steadyRpm.push_back(reading.Rpm);
-            break;
-        case Verdict::Unsteady:
-            ++summary.Unsteady;
-            break;
-        case Verdict::Overload:
-            ++summary.Overloaded;
-            break;
+        writer.WriteRow(index, reading);
+        if (!out) {
+            throw CliError(kExitOutputUnwritable,
+                           "cannot write the readings to the standard output");
         }
+        const Verdict verdict = tally.Add(reading);
 #if VELMORANT_HAVE_PLOT
         if (plotFile) {
-            points.push_back(
-                {BlockStartSeconds(summary.Blocks), reading.Rpm, PlotVerdictOf(verdict)});
+            points.push_back({BlockStartSeconds(index), reading.Rpm, PlotVerdictOf(verdict)});
         }
+#else
+        (void)verdict;
 #endif
-        ++summary.Blocks;
     }
+    RunSummary summary;
+    summary.Ppr = options.Ppr;
     summary.SkippedSamples = source.PartialSamples();
-    if (summary.Blocks == 0) {
+    if (tally.Blocks() == 0) {
         // The length in the header promised a block, but the data ended early.
         throw CliError(kExitTooShort,
                        "'" + options.File +
@@ -140,7 +113,7 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
                            "8192 samples (0.372 s)");
     }
     summary.Recording = DescribeRecording(options, source);
-    SummariseSteadyRpm(steadyRpm, summary);
+    summary = tally.Summary(summary);
     writer.WriteSummary(summary);
     if (summary.SkippedSamples > 0 && options.Format != OutputFormat::Table) {
         char note[128];

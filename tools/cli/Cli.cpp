@@ -35,6 +35,14 @@ Writes the signal a sensor would give at the given speed: --rpm x --ppr / 60 imp
 second, below 11025. Analysing the file gives the speed back within the analysis's resolution.
 )";
 
+constexpr const char* kListenHelp = R"(
+Records the default sound input (16-bit mono 22050 Hz) in blocks of 8192 samples, as the
+window does, and writes one row per block as it completes, in the same columns as analyse,
+coloured by verdict when the output is a terminal (unless NO_COLOR is set). Stops after
+--seconds (rounded up to whole blocks) or on Ctrl-C; the table then ends with a summary. The
+--record file is complete and valid however listening ends.
+)";
+
 constexpr const char* kExitCodeHelp = R"(
 Exit codes:
   0    success
@@ -45,7 +53,9 @@ Exit codes:
   5    the input has no such channel
   6    recording too short: less than one block of 8192 samples at 22050 Hz (0.372 s)
   7    an output file cannot be written (nothing half-written is left behind)
-  130  interrupted by Ctrl-C or SIGTERM (nothing half-written is left behind)
+  8    the sound input cannot be opened or failed while listening
+  130  analyse or generate interrupted by Ctrl-C or SIGTERM (nothing half-written is
+       left behind; for listen, Ctrl-C is the ordinary end and gives 0)
 )";
 
 [[noreturn]] void BadValue(const std::string& option, const std::string& why) {
@@ -105,17 +115,43 @@ struct GenerateArgs {
     std::string Jitter = "0";
 };
 
+OutputFormat ToFormat(const std::string& text) {
+    const auto format = ParseOutputFormat(text);
+    if (!format) {
+        BadValue("--format", Quote(text) + " is not one of table, csv, jsonl");
+    }
+    return *format;
+}
+
 AnalyseOptions ToOptions(const AnalyseArgs& args) {
     AnalyseOptions options;
     options.File = args.File;
     options.Ppr = ParseWhole("--ppr", args.Ppr, 1);
     options.Channel = ParseWhole("--channel", args.Channel, 1);
-    const auto format = ParseOutputFormat(args.Format);
-    if (!format) {
-        BadValue("--format", Quote(args.Format) + " is not one of table, csv, jsonl");
-    }
-    options.Format = *format;
+    options.Format = ToFormat(args.Format);
     options.PlotPath = args.Plot;
+    return options;
+}
+
+struct ListenArgs {
+    std::string Ppr = "1";
+    std::string Seconds;
+    std::string Format = "table";
+    std::string Record;
+};
+
+ListenOptions ToOptions(const ListenArgs& args, bool colour) {
+    ListenOptions options;
+    options.Ppr = ParseWhole("--ppr", args.Ppr, 1);
+    if (!args.Seconds.empty()) {
+        options.Seconds = ParseReal("--seconds", args.Seconds);
+        if (!(options.Seconds > 0.0)) {
+            BadValue("--seconds", "must be more than 0, not " + args.Seconds);
+        }
+    }
+    options.Format = ToFormat(args.Format);
+    options.RecordPath = args.Record;
+    options.Colour = colour;
     return options;
 }
 
@@ -157,8 +193,9 @@ GenerateOptions ToOptions(const GenerateArgs& args) {
 
 } // namespace
 
-int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    CLI::App app("Velmorant companion: analyse tachometer recordings and generate test signals.",
+int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool colour) {
+    CLI::App app("Velmorant companion: analyse tachometer recordings, show live readings and "
+                 "generate test signals.",
                  kProgram);
     app.set_version_flag("--version", VELMORANT_VERSION, "Print the version and exit");
     app.require_subcommand(1);
@@ -187,6 +224,29 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "(lime steady, dark green unsteady, red overload)")
         ->type_name("OUT.png");
     analyseCommand->footer(std::string(kAnalyseHelp) + kExitCodeHelp);
+
+    ListenArgs listen;
+    CLI::App* listenCommand =
+        app.add_subcommand("listen", "Show live readings from the default sound input");
+    listenCommand
+        ->add_option("--ppr", listen.Ppr, "Impulses per revolution, a whole number from 1 up")
+        ->type_name("N")
+        ->capture_default_str();
+    listenCommand
+        ->add_option("--seconds", listen.Seconds,
+                     "Stop after this many seconds (> 0); without it, run until Ctrl-C")
+        ->type_name("S");
+    listenCommand
+        ->add_option("--format", listen.Format,
+                     "Output: table (aligned, with a summary), csv (with a header row) or jsonl "
+                     "(one JSON object per line)")
+        ->type_name("table|csv|jsonl")
+        ->capture_default_str();
+    listenCommand
+        ->add_option("--record", listen.Record,
+                     "Also save the raw input as 16-bit mono 22050 Hz WAV")
+        ->type_name("OUT.wav");
+    listenCommand->footer(std::string(kListenHelp) + kExitCodeHelp);
 
     GenerateArgs generate;
     CLI::App* generateCommand =
@@ -225,10 +285,11 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     generateCommand->footer(std::string(kGenerateHelp) + kExitCodeHelp);
 
     // Left to itself the parser would call an unknown command a missing one.
-    if (argc >= 2 && argv[1][0] != '-' && std::string_view(argv[1]) != "analyse" &&
-        std::string_view(argv[1]) != "generate") {
+    if (argc >= 2 && argv[1][0] != '-' &&
+        app.get_subcommands([&](const CLI::App* command) { return command->get_name() == argv[1]; })
+            .empty()) {
         err << kProgram << ": unknown command '" << argv[1]
-            << "'; the commands are analyse and generate (see " << kProgram << " --help)\n";
+            << "'; the commands are analyse, listen and generate (see " << kProgram << " --help)\n";
         return kExitUsage;
     }
     try {
@@ -244,6 +305,9 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     try {
         if (analyseCommand->parsed()) {
             return RunAnalyse(ToOptions(analyse), out, err);
+        }
+        if (listenCommand->parsed()) {
+            return RunListen(ToOptions(listen, colour), out);
         }
         return RunGenerate(ToOptions(generate), out);
     } catch (const CliError& error) {

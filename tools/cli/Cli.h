@@ -8,6 +8,8 @@
 #include <ostream>
 
 // Runs the program with argv[0..argc) (argv[0] is the program's name and is ignored). Normal
-// output and --help/--version go to `out`; error lines and notes go to `err`. Returns the exit
-// code.
-int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+// output and --help/--version go to `out`; error lines and notes go to `err`. With `colour`,
+// live readings are coloured by verdict (pass true only when `out` is a terminal). Returns the
+// exit code.
+int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+           bool colour = false);

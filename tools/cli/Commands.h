@@ -41,5 +41,22 @@ inline constexpr double kMaxGenerateSeconds = 86400.0;
 // Writes the test signal as 16-bit mono 22050 Hz WAV and a one-line confirmation to `out`.
 int RunGenerate(const GenerateOptions& options, std::ostream& out);
 
+struct ListenOptions {
+    std::int32_t Ppr = 1; // impulses per revolution, >= 1
+    double Seconds = 0.0; // > 0: stop after this long, rounded up to whole blocks; 0: no end
+    OutputFormat Format = OutputFormat::Table;
+    std::string RecordPath; // empty: no recording
+    bool Colour = false;    // colour rows by verdict (for a terminal)
+};
+
+// Reads the default sound input block by block through the waveform-audio layer, writing one
+// row per block to `out` as it completes, until the time is up or a stop is requested
+// (Ctrl-C, an ordinary end here). The recording, if asked for, holds every sample taken in,
+// also the short tail caught while stopping (reported as skipped, as analyse would); it is
+// renamed into place when listening ends, also after the device failed, and so is always a
+// complete WAV file. Throws CliError(kExitSoundInput) when the input cannot be opened or
+// fails, after writing what was read before the failure.
+int RunListen(const ListenOptions& options, std::ostream& out);
+
 // Whether this build can draw plots (it cannot when built without Qt).
 bool PlotAvailable();

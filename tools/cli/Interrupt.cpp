@@ -20,6 +20,10 @@ void InstallStopHandlers() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    // A reader that goes away (`| head`) shows as a failed write, which is handled like any
+    // other, instead of killing the program with its temporary files still on disk.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void RequestStop() {

@@ -2,7 +2,8 @@
 // it between blocks so they can remove their temporary files and leave nothing half-written.
 #pragma once
 
-// Installs handlers for SIGINT and SIGTERM that call RequestStop. Call once from main().
+// Installs handlers for SIGINT, SIGTERM and SIGHUP that call RequestStop, and ignores SIGPIPE
+// so that a closed output shows as a failed write. Call once from main().
 void InstallStopHandlers();
 
 // Async-signal-safe; may be called from any thread or a signal handler.

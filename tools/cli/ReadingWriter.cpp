@@ -29,7 +29,65 @@ double BlockStartSeconds(std::int64_t index) {
     return static_cast<double>(index) * kBlockSamples / kSampleRate;
 }
 
+Verdict ReadingTally::Add(const BlockReading& reading) {
+    const Verdict verdict = VerdictOf(reading);
+    switch (verdict) {
+    case Verdict::Steady:
+        ++Counts.Steady;
+        SteadyRpm.push_back(reading.Rpm);
+        break;
+    case Verdict::Unsteady:
+        ++Counts.Unsteady;
+        break;
+    case Verdict::Overload:
+        ++Counts.Overloaded;
+        break;
+    }
+    ++Counts.Blocks;
+    return verdict;
+}
+
+RunSummary ReadingTally::Summary(RunSummary summary) {
+    summary.Blocks = Counts.Blocks;
+    summary.Steady = Counts.Steady;
+    summary.Unsteady = Counts.Unsteady;
+    summary.Overloaded = Counts.Overloaded;
+    summary.HasSteadyRpm = !SteadyRpm.empty();
+    if (!summary.HasSteadyRpm) {
+        return summary;
+    }
+    const auto [low, high] = std::minmax_element(SteadyRpm.begin(), SteadyRpm.end());
+    summary.MinRpm = *low;
+    summary.MaxRpm = *high;
+    const std::size_t middle = SteadyRpm.size() / 2;
+    std::nth_element(SteadyRpm.begin(), SteadyRpm.begin() + static_cast<std::ptrdiff_t>(middle),
+                     SteadyRpm.end());
+    const double upper = SteadyRpm[middle];
+    if (SteadyRpm.size() % 2 == 1) {
+        summary.MedianRpm = upper;
+    } else {
+        // After nth_element everything before the middle is no larger than it.
+        const double lower = *std::max_element(
+            SteadyRpm.begin(), SteadyRpm.begin() + static_cast<std::ptrdiff_t>(middle));
+        summary.MedianRpm = (lower + upper) / 2.0;
+    }
+    return summary;
+}
+
 namespace {
+
+// Terminal colours nearest the readout's: bright green for lime, green for dark green, red.
+const char* ColourOf(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::Steady:
+        return "\x1b[92m";
+    case Verdict::Unsteady:
+        return "\x1b[32m";
+    case Verdict::Overload:
+        return "\x1b[91m";
+    }
+    return "";
+}
 
 const char* YesNo(bool value) {
     return value ? "yes" : "no";
@@ -89,6 +147,10 @@ public:
         return *this;
     }
     char* Mark() const { return End; }
+    Line& Backspace() {
+        --End;
+        return *this;
+    }
     void WriteTo(std::ostream& out) const { out.write(Buffer, End - Buffer); }
 
 private:
@@ -106,6 +168,9 @@ private:
 
 void ReadingWriter::WriteRow(std::int64_t index, const BlockReading& reading) {
     Line line;
+    if (Colour) {
+        line.Text(std::string_view(ColourOf(VerdictOf(reading))));
+    }
     const double start = BlockStartSeconds(index);
     const double frequency = reading.Frequency;
     switch (Format) {
@@ -143,6 +208,10 @@ void ReadingWriter::WriteRow(std::int64_t index, const BlockReading& reading) {
         line.Text(",\"mid_rms\":").Whole(reading.MidRms);
         line.Text(",\"periods\":").Whole(reading.Periods).Text("}\n");
         break;
+    }
+    if (Colour) {
+        // The reset goes before the line break, so a stopped program leaves no colour behind.
+        line.Backspace().Text("\x1b[0m\n");
     }
     line.WriteTo(Out);
 }

@@ -14,6 +14,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum class OutputFormat { Table, Csv, Jsonl };
 
@@ -41,9 +42,28 @@ struct RunSummary {
     std::int64_t SkippedSamples = 0; // of the final partial block, at 22050 Hz
 };
 
+// Counts readings by verdict and keeps the steady ones' RPM for the summary. Add allocates
+// nothing while the blocks stay within the number given at construction.
+class ReadingTally {
+public:
+    explicit ReadingTally(std::size_t expectedBlocks) { SteadyRpm.reserve(expectedBlocks); }
+
+    Verdict Add(const BlockReading& reading);
+    std::int64_t Blocks() const { return Counts.Blocks; }
+    // The counts with min, median and max RPM over steady blocks; the other fields as given.
+    RunSummary Summary(RunSummary summary);
+
+private:
+    RunSummary Counts;
+    std::vector<std::int32_t> SteadyRpm;
+};
+
 class ReadingWriter {
 public:
-    ReadingWriter(OutputFormat format, std::ostream& out) : Format(format), Out(out) {}
+    // With `colour`, each row is wrapped in the terminal colour of its verdict, as the readout
+    // would show it (for a terminal only; the escape codes are not part of the data).
+    ReadingWriter(OutputFormat format, std::ostream& out, bool colour = false)
+        : Format(format), Out(out), Colour(colour) {}
 
     // Column headings (table and CSV); nothing for JSON lines.
     void WriteHeader();
@@ -54,4 +74,5 @@ public:
 private:
     OutputFormat Format;
     std::ostream& Out;
+    bool Colour;
 };
