@@ -205,42 +205,4 @@ TEST_F(Outputs, InterruptedGenerateLeavesTheEarlierFileAndNoTemporary) {
     EXPECT_EQ(ReadText(Path("out.wav")), "an older file");
 }
 
-TEST_F(Outputs, InterruptedAnalyseWritesNoPlot) {
-    WriteRecording(Path("in.wav"), 22050, 1, std::vector<std::int16_t>(3 * 8192, 0));
-    RequestStop();
-    const CliResult result =
-        RunCliInProcess({"analyse", Path("in.wav").string(), "--plot", Path("plot.png").string()});
-    EXPECT_EQ(result.ExitCode, 130);
-    EXPECT_EQ(result.Err, "velmorant-cli: interrupted\n");
-    EXPECT_EQ(FolderContents(), std::vector<std::string>{"in.wav"});
-}
-
-TEST_F(Outputs, LostStandardOutputStopsAnalyseWithoutLeftovers) {
-    WriteRecording(Path("in.wav"), 22050, 1, std::vector<std::int16_t>(3 * 8192, 0));
-    const std::string input = Path("in.wav").string();
-    const std::string plot = Path("plot.png").string();
-    const char* argv[] = {"velmorant-cli", "analyse", input.c_str(), "--plot", plot.c_str()};
-    std::ostream closed(nullptr); // as stdout behaves once its reader has gone
-    std::ostringstream err;
-    EXPECT_EQ(RunCli(5, argv, closed, err), 7);
-    EXPECT_EQ(err.str(), "velmorant-cli: cannot write the readings to the standard output\n");
-    EXPECT_EQ(FolderContents(), std::vector<std::string>{"in.wav"});
-}
-
-TEST_F(Outputs, PlotIsACompletePng) {
-    ASSERT_EQ(
-        RunCliInProcess({"generate", Path("in.wav").string(), "--rpm", "3000", "--seconds", "2"})
-            .ExitCode,
-        0);
-    const CliResult result =
-        RunCliInProcess({"analyse", Path("in.wav").string(), "--plot", Path("plot.png").string()});
-    ASSERT_EQ(result.ExitCode, 0) << result.Err;
-    EXPECT_EQ(result.Err, "") << "no chatter from the drawing library";
-    EXPECT_EQ(FolderContents(), (std::vector<std::string>{"in.wav", "plot.png"}));
-    const std::string png = ReadText(Path("plot.png"));
-    ASSERT_GT(png.size(), 8u);
-    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-    EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND") << "the PNG is complete";
-}
-
 } // namespace

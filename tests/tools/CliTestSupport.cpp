@@ -1,6 +1,7 @@
 #include "tests/tools/CliTestSupport.h"
 
 #include "tools/cli/Cli.h"
+#include "tools/cli/Extras.h"
 #include "tools/cli/Interrupt.h"
 
 #include <sndfile.h>
@@ -16,6 +17,20 @@
 #include <unistd.h>
 
 extern char** environ;
+
+namespace {
+
+#if VELMORANT_TEST_EXTRAS
+// The plot and the sound layer linked into the test itself, so that a scripted device the test
+// sets up is the one the program talks to.
+const CliExtras kLinkedExtras{
+    kCliExtrasLayout, &RenderRpmPlotPng,    &waveInOpen,        &waveInPrepareHeader,
+    &waveInAddBuffer, &waveInStart,         &waveInReset,       &waveInUnprepareHeader,
+    &waveInClose,     &waveInGetErrorTextA, &waveInGetDevCapsA,
+};
+#endif
+
+} // namespace
 
 CliResult RunCliInProcess(const std::vector<std::string>& args) {
     std::vector<const char*> argv{"velmorant-cli"};
@@ -60,8 +75,16 @@ void DrainPipes(int outFd, int errFd, std::string& out, std::string& err) {
 
 } // namespace
 
+std::filesystem::path CliProgramPath() {
+    return VELMORANT_CLI_PATH;
+}
+
 CliResult RunCliProgram(const std::vector<std::string>& args) {
-    std::vector<std::string> all{VELMORANT_CLI_PATH};
+    return RunProgram(CliProgramPath(), args);
+}
+
+CliResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args) {
+    std::vector<std::string> all{program.string()};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : all) {
@@ -163,6 +186,9 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
 
 void CliTest::SetUp() {
     ClearStopRequest();
+#if VELMORANT_TEST_EXTRAS
+    UseExtras(&kLinkedExtras);
+#endif
     std::string pattern = (std::filesystem::temp_directory_path() / "velmorant-cli-XXXXXX");
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     Folder = pattern;

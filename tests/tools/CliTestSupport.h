@@ -21,6 +21,10 @@ CliResult RunCliInProcess(const std::vector<std::string>& args);
 
 // Runs the built velmorant-cli executable as a child process and collects its output.
 CliResult RunCliProgram(const std::vector<std::string>& args);
+// The same for the program at `program` (a copy of it, say).
+CliResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args);
+// Where the built velmorant-cli is.
+std::filesystem::path CliProgramPath();
 
 // Writes a 16-bit PCM file of any rate and channel count; `interleaved` holds frames of
 // `channels` samples. The container follows the extension: .wav, .flac, .aiff.

@@ -1,21 +1,15 @@
+#include "platform/plot/RpmPlot.h"
 #include "tools/cli/BlockSource.h"
 #include "tools/cli/Commands.h"
 #include "tools/cli/ExitCodes.h"
+#include "tools/cli/Extras.h"
 #include "tools/cli/Interrupt.h"
 #include "tools/cli/OutputFile.h"
-
-#if VELMORANT_HAVE_PLOT
-#include "platform/plot/RpmPlot.h"
-#endif
 
 #include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <vector>
-
-bool PlotAvailable() {
-    return VELMORANT_HAVE_PLOT != 0;
-}
 
 namespace {
 
@@ -38,7 +32,6 @@ std::string DescribeRecording(const AnalyseOptions& options, const BlockSource& 
     return text;
 }
 
-#if VELMORANT_HAVE_PLOT
 PlotVerdict PlotVerdictOf(Verdict verdict) {
     switch (verdict) {
     case Verdict::Steady:
@@ -50,19 +43,18 @@ PlotVerdict PlotVerdictOf(Verdict verdict) {
     }
     return PlotVerdict::Unsteady;
 }
-#endif
 
 } // namespace
 
 int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& err) {
-    if (!options.PlotPath.empty() && !PlotAvailable()) {
-        throw CliError(kExitUsage, "--plot is not available: this build has no plotting");
-    }
     BlockSource source(options.File, options.Channel);
-    // Claimed before the analysis, so an unwritable plot path fails at once, not after an hour.
+    // Claimed, and the plotting module loaded, before the analysis, so that neither fails
+    // only after an hour of recording.
     std::optional<AtomicOutputFile> plotFile;
+    const CliExtras* extras = nullptr;
     if (!options.PlotPath.empty()) {
         plotFile.emplace(options.PlotPath);
+        extras = &Extras();
     }
 
     // Reserved up front so the per-block path does not allocate; a file that under-reports its
@@ -70,12 +62,10 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
     const std::int64_t expected = std::max<std::int64_t>(source.ExpectedSamples(), 0);
     const auto expectedBlocks = static_cast<std::size_t>(expected / kBlockSamples + 1);
     ReadingTally tally(expectedBlocks);
-#if VELMORANT_HAVE_PLOT
     std::vector<RpmPoint> points;
     if (plotFile) {
         points.reserve(expectedBlocks);
     }
-#endif
 
     ReadingWriter writer(options.Format, out);
     while (const SampleBlock* block = source.NextBlock()) {
@@ -93,13 +83,9 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
                            "cannot write the readings to the standard output");
         }
         const Verdict verdict = tally.Add(reading);
-#if VELMORANT_HAVE_PLOT
         if (plotFile) {
             points.push_back({BlockStartSeconds(index), reading.Rpm, PlotVerdictOf(verdict)});
         }
-#else
-        (void)verdict;
-#endif
     }
     RunSummary summary;
     summary.Ppr = options.Ppr;
@@ -128,7 +114,6 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
         throw CliError(kExitOutputUnwritable, "cannot write the readings to the standard output");
     }
 
-#if VELMORANT_HAVE_PLOT
     if (plotFile) {
         RpmPlotRequest request;
         request.Title = BaseName(options.File) + ", " + std::to_string(options.Ppr) +
@@ -138,7 +123,7 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
             static_cast<double>(summary.Blocks * kBlockSamples + summary.SkippedSamples) /
             kSampleRate;
         std::string error;
-        const std::vector<std::uint8_t> png = RenderRpmPlotPng(request, error);
+        const std::vector<std::uint8_t> png = extras->RenderRpmPlotPng(request, error);
         if (png.empty()) {
             throw CliError(kExitOutputUnwritable,
                            "cannot write '" + options.PlotPath + "': " + error);
@@ -146,6 +131,5 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
         plotFile->Write(png);
         plotFile->Commit();
     }
-#endif
     return kExitOk;
 }

@@ -57,6 +57,3 @@ struct ListenOptions {
 // complete WAV file. Throws CliError(kExitSoundInput) when the input cannot be opened or
 // fails, after writing what was read before the failure.
 int RunListen(const ListenOptions& options, std::ostream& out);
-
-// Whether this build can draw plots (it cannot when built without Qt).
-bool PlotAvailable();

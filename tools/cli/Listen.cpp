@@ -3,9 +3,7 @@
 #include "tools/cli/Interrupt.h"
 #include "tools/cli/OutputFile.h"
 
-#if VELMORANT_HAVE_LISTEN
-#include "platform/wave/WaveAudio.h"
-#endif
+#include "tools/cli/Extras.h"
 
 #include <sndfile.h>
 
@@ -18,8 +16,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#if VELMORANT_HAVE_LISTEN
 
 namespace {
 
@@ -35,7 +31,7 @@ constexpr std::size_t kDayOfBlocks = std::size_t{86400} * kSampleRate / kBlockSa
 
 std::string ErrorText(MMRESULT result) {
     char text[256] = {};
-    waveInGetErrorTextA(result, text, sizeof text);
+    Extras().WaveInGetErrorTextA(result, text, sizeof text);
     return text;
 }
 
@@ -89,7 +85,7 @@ private:
 // back at once.
 class InputDevice {
 public:
-    InputDevice() {
+    InputDevice() : Sound(Extras()) {
         WAVEFORMATEX format;
         format.wFormatTag = WAVE_FORMAT_PCM;
         format.nChannels = 1;
@@ -98,13 +94,14 @@ public:
         format.nBlockAlign = 2;
         format.wBitsPerSample = 16;
         // No window here: the loop asks for each buffer back instead of being told.
-        const MMRESULT opened = waveInOpen(&Handle, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL);
+        const MMRESULT opened =
+            Sound.WaveInOpen(&Handle, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL);
         if (opened != MMSYSERR_NOERROR) {
             Handle = nullptr;
             SoundInputFailed("cannot open the sound input", opened);
         }
         WAVEINCAPS caps{};
-        if (waveInGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps) == MMSYSERR_NOERROR) {
+        if (Sound.WaveInGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps) == MMSYSERR_NOERROR) {
             Name = caps.szPname;
         }
         try {
@@ -113,13 +110,13 @@ public:
                 Headers[i].dwBufferLength = kBufferBytes;
                 Queue(i);
             }
-            if (const MMRESULT started = waveInStart(Handle); started != MMSYSERR_NOERROR) {
+            if (const MMRESULT started = Sound.WaveInStart(Handle); started != MMSYSERR_NOERROR) {
                 SoundInputFailed("cannot start the sound input", started);
             }
         } catch (...) {
             // No destructor runs for a half-built object: give the device back here.
             Release();
-            waveInClose(Handle);
+            Sound.WaveInClose(Handle);
             throw;
         }
     }
@@ -127,7 +124,7 @@ public:
     ~InputDevice() {
         if (Handle != nullptr) {
             Release();
-            waveInClose(Handle);
+            Sound.WaveInClose(Handle);
         }
     }
 
@@ -138,11 +135,11 @@ public:
         WAVEHDR& header = Headers[index];
         header.dwFlags = 0;
         header.dwBytesRecorded = 0;
-        if (const MMRESULT prepared = waveInPrepareHeader(Handle, &header, kHeaderSize);
+        if (const MMRESULT prepared = Sound.WaveInPrepareHeader(Handle, &header, kHeaderSize);
             prepared != MMSYSERR_NOERROR) {
             SoundInputFailed("the sound input failed", prepared);
         }
-        if (const MMRESULT added = waveInAddBuffer(Handle, &header, kHeaderSize);
+        if (const MMRESULT added = Sound.WaveInAddBuffer(Handle, &header, kHeaderSize);
             added != MMSYSERR_NOERROR) {
             SoundInputFailed("the sound input failed", added);
         }
@@ -150,7 +147,7 @@ public:
 
     // The buffer back from the device, or nothing while the device still holds it.
     bool TryTakeBack(std::size_t index) {
-        const MMRESULT result = waveInUnprepareHeader(Handle, &Headers[index], kHeaderSize);
+        const MMRESULT result = Sound.WaveInUnprepareHeader(Handle, &Headers[index], kHeaderSize);
         if (result == WAVERR_STILLPLAYING) {
             return false;
         }
@@ -162,9 +159,10 @@ public:
 
     // Stops capture and takes every buffer back, each with what it caught.
     void Release() {
-        waveInReset(Handle);
+        Sound.WaveInReset(Handle);
         for (std::size_t i = 0; i < kBuffers; ++i) {
-            while (waveInUnprepareHeader(Handle, &Headers[i], kHeaderSize) == WAVERR_STILLPLAYING) {
+            while (Sound.WaveInUnprepareHeader(Handle, &Headers[i], kHeaderSize) ==
+                   WAVERR_STILLPLAYING) {
                 std::this_thread::sleep_for(kPollInterval);
             }
         }
@@ -177,6 +175,7 @@ public:
     const std::string& DeviceName() const { return Name; }
 
 private:
+    const CliExtras& Sound;
     HWAVEIN Handle = nullptr;
     std::array<SampleBlock, kBuffers> Blocks{};
     std::array<WAVEHDR, kBuffers> Headers{};
@@ -293,11 +292,3 @@ int RunListen(const ListenOptions& options, std::ostream& out) {
     }
     return kExitOk;
 }
-
-#else
-
-int RunListen(const ListenOptions&, std::ostream&) {
-    throw CliError(kExitSoundInput, "listen is not available: this build has no sound input");
-}
-
-#endif
