@@ -8,6 +8,7 @@
 #include "platform/wave/WaveAudio.h"
 
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -39,8 +40,11 @@ std::int32_t LeadingNumber(const std::string& text) {
     return value;
 }
 
+// Busy-waits until the device has filled the buffer. Yielding between the calls leaves the
+// device's own thread the processor (and the layer's lock) it needs to finish the buffer.
 void WaitUntilReleased(HWAVEIN device, WAVEHDR& header) {
     while (waveInUnprepareHeader(device, &header, kHeaderSize) == WAVERR_STILLPLAYING) {
+        std::this_thread::yield();
     }
 }
 
@@ -91,21 +95,37 @@ void TForm1::Button1Click(TObject* /*Sender*/) {
     Recording = 1;
 }
 
-void TForm1::MMWimData(TMessage& /*Message*/) {
-    WaitUntilReleased(WaveInHandle, WaveHeaders[CurrentBuffer]);
+void TForm1::MMWimData(TMessage& Message) {
+    // A completion from a device closed earlier (Stop, then Start before its last messages
+    // arrived) says nothing about the device now open. Taking it for one would wait on a buffer
+    // the new device has only just begun to fill, and leave every later block one behind.
+    if (reinterpret_cast<HWAVEIN>(Message.WParam) != WaveInHandle) {
+        return;
+    }
+    WAVEHDR& header = WaveHeaders[CurrentBuffer];
+    WaitUntilReleased(WaveInHandle, header);
     if (!Recording) {
         CurrentBuffer = 1 - CurrentBuffer;
         return;
     }
+    // The device never filled this buffer: queuing it failed, which has been reported. There is
+    // nothing new to show, and queuing it again would only fail again.
+    if ((header.dwFlags & WHDR_DONE) == 0) {
+        return;
+    }
 
-    SampleBlock block;
-    std::memcpy(block.data(), SampleBuffers[CurrentBuffer], sizeof block);
-    const std::int32_t impulsesPerRevolution = LeadingNumber(ImpPerRevCombo->Text());
-    const BlockReading reading = AnalyseBlock(block, impulsesPerRevolution);
+    // A buffer the device gave back before filling it (it failed or stalled) is not a whole
+    // block; showing it would be a wrong reading, so the readout keeps the last one.
+    if (header.dwBytesRecorded == header.dwBufferLength) {
+        SampleBlock block;
+        std::memcpy(block.data(), SampleBuffers[CurrentBuffer], sizeof block);
+        const std::int32_t impulsesPerRevolution = LeadingNumber(ImpPerRevCombo->Text());
+        const BlockReading reading = AnalyseBlock(block, impulsesPerRevolution);
 
-    ShowReading(*FreqLabel, reading);
-    DrawScopeFrame(*Image1);
-    DrawScopeTrace(*Image1, block, reading.FullRms);
+        ShowReading(*FreqLabel, reading);
+        DrawScopeFrame(*Image1);
+        DrawScopeTrace(*Image1, block, reading.FullRms);
+    }
 
     if (!RequeueBuffer(CurrentBuffer)) {
         MessageBoxA(Application->Handle(), "Failed to read block from device", nullptr,
