@@ -2,5 +2,5 @@
 #include "platform/forms/StartUp.h"
 
 int main(int argc, char** argv) {
-    return RunWinMain(argc, argv, VELMORANT_VERSION);
+    return RunWinMain(argc, argv, VELMORANT_VERSION, VELMORANT_DESKTOP_ID);
 }

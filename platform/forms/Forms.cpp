@@ -455,6 +455,11 @@ void TApplication::SetTitle(std::string_view title) {
     QCoreApplication::setApplicationName(QString::fromUtf8(title.data(), qsizetype(title.size())));
 }
 
+void TApplication::SetDesktopId(std::string_view desktopId) {
+    QGuiApplication::setDesktopFileName(
+        QString::fromUtf8(desktopId.data(), qsizetype(desktopId.size())));
+}
+
 std::string TApplication::Version() const {
     return QCoreApplication::applicationVersion().toStdString();
 }

@@ -169,6 +169,8 @@ public:
     // The program's version, e.g. "1.2.2.0"; empty until set by the start-up code.
     std::string Version() const;
     void SetVersion(std::string_view version);
+    // The name of the program's desktop entry, without ".desktop".
+    void SetDesktopId(std::string_view desktopId);
 
     // The application's own window: the owner of its message boxes. Messages posted to it are
     // accepted and ignored.

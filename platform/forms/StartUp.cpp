@@ -6,10 +6,13 @@
 
 struct InstanceTag {};
 
-int RunWinMain(int argc, char** argv, const char* version) {
+int RunWinMain(int argc, char** argv, const char* version, const char* desktopId) {
     static InstanceTag instance;
     TApplication application(argc, argv);
     application.SetVersion(version != nullptr ? version : "");
+    if (desktopId != nullptr) {
+        application.SetDesktopId(desktopId);
+    }
     std::string commandLine;
     for (int i = 1; i < argc; ++i) {
         if (i > 1) {

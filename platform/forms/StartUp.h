@@ -18,4 +18,6 @@ int WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine, i
 
 // Creates the application object for this command line, records the program's version
 // (e.g. "1.2.2.0"), calls WinMain and returns its result. Call from `main`.
-int RunWinMain(int argc, char** argv, const char* version);
+// desktopId, when given, names the program's desktop entry (without ".desktop"), so desktops
+// that match windows to entries by it (Wayland's) show the entry's name and icon.
+int RunWinMain(int argc, char** argv, const char* version, const char* desktopId = nullptr);
