@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -82,6 +83,33 @@ TEST_P(EndToEnd, ReadoutShowsTheMachinesSpeedSteadyThenStops) {
 
 INSTANTIATE_TEST_SUITE_P(Machines, EndToEnd, ::testing::ValuesIn(kMachines),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(EndToEndFaults, InputVanishingMidCaptureIsReportedOnceAndStopWorksAtOnce) {
+    const Machine& machine = kMachines[1];
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create(Recording(machine), whyNot);
+    if (sound == nullptr) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    MessageBoxRecorder boxes;
+    auto form = std::make_unique<TForm1>(nullptr);
+    form->Button1->Click();
+    ASSERT_TRUE(Application->ProcessMessagesUntil(
+        [&] { return form->FreqLabel->Caption() == machine.Readout; }, kFirstReadingMs));
+
+    sound->KillServer(); // the sound card is unplugged
+    ASSERT_TRUE(Application->ProcessMessagesUntil([&] { return !boxes.Records().empty(); },
+                                                  kFirstReadingMs));
+    Application->ProcessMessagesUntil([] { return false; }, 500);
+    ASSERT_EQ(boxes.Records().size(), 1u);
+    EXPECT_EQ(boxes.Records()[0].Text, "Failed to read block from device");
+    EXPECT_EQ(form->FreqLabel->Caption(), machine.Readout);
+
+    const auto start = std::chrono::steady_clock::now();
+    form->StopButton->Click();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(form->Recording, 0);
+}
 
 TEST(EndToEndWithoutInput, StartShowsTheSoundSystemsReasonAndStaysIdle) {
     SoftwareSoundDevice::Settings settings;
