@@ -145,6 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RecordingCase{"Wav44100StereoSecondChannel", "stereo.wav", 44100, 2, 2},
                       RecordingCase{"Flac48000Mono", "mono.flac", 48000, 1, 1},
                       RecordingCase{"Aiff11025Mono", "mono.aiff", 11025, 1, 1},
+                      RecordingCase{"Wav1000MonoFarBelow", "slow.wav", 1000, 1, 1},
+                      RecordingCase{"Wav192000StereoFarAbove", "fast.wav", 192000, 2, 2},
                       RecordingCase{"Wav22050ThirdOfThreeChannels", "three.wav", 22050, 3, 3}),
     [](const auto& info) { return std::string(info.param.Name); });
 

@@ -58,9 +58,10 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
     }
 
     // Reserved up front so the per-block path does not allocate; a file that under-reports its
-    // length only costs a rare regrowth.
+    // length only costs a rare regrowth. A header claiming more than a day reserves only that.
     const std::int64_t expected = std::max<std::int64_t>(source.ExpectedSamples(), 0);
-    const auto expectedBlocks = static_cast<std::size_t>(expected / kBlockSamples + 1);
+    const auto expectedBlocks =
+        static_cast<std::size_t>(std::min(expected / kBlockSamples + 1, kDayOfBlocks));
     ReadingTally tally(expectedBlocks);
     std::vector<RpmPoint> points;
     if (plotFile) {

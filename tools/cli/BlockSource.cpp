@@ -22,9 +22,10 @@
 
 namespace {
 
-// Frames read from the file per call: large enough to keep system calls rare, small enough
-// that the buffers stay a few hundred kilobytes even for many-channel files.
-constexpr std::int64_t kChunkFrames = 16384;
+// Samples read from the file per call when a channel must be picked out or resampled: large
+// enough to keep calls rare, small enough that the buffers stay small for any channel count
+// (a file may have up to 1024) and any sample rate.
+constexpr std::int64_t kChunkSamples = 16384;
 // Blocks read at a time: 1 MiB.
 constexpr std::size_t kChunkBlocks = 64;
 static_assert(sizeof(SampleBlock) == kBlockSamples * sizeof(std::int16_t),
@@ -100,6 +101,7 @@ struct BlockSource::Impl {
     std::string Path;
     RecordingInfo Info;
     std::int32_t ChannelIndex = 0; // 0-based
+    std::int64_t ChunkFrames = 1;  // frames per read when splitting or resampling
     std::unique_ptr<SNDFILE, SndfileCloser> File;
     std::unique_ptr<soxr, SoxrDeleter> Resampler;
     std::int64_t Partial = 0;
@@ -219,7 +221,7 @@ struct BlockSource::Impl {
         if (Info.Channels == 1) {
             return ReadShort(out, static_cast<std::int64_t>(wanted));
         }
-        const auto frames = std::min<std::int64_t>(static_cast<std::int64_t>(wanted), kChunkFrames);
+        const auto frames = std::min<std::int64_t>(static_cast<std::int64_t>(wanted), ChunkFrames);
         const std::size_t got = ReadShort(ShortFrames.data(), frames);
         const auto stride = static_cast<std::size_t>(Info.Channels);
         for (std::size_t i = 0; i < got; ++i) {
@@ -229,8 +231,8 @@ struct BlockSource::Impl {
     }
 
     void RefillResamplerInput() {
-        const sf_count_t got = sf_readf_float(File.get(), FloatFrames.data(), kChunkFrames);
-        if (got < kChunkFrames && sf_error(File.get()) != SF_ERR_NO_ERROR) {
+        const sf_count_t got = sf_readf_float(File.get(), FloatFrames.data(), ChunkFrames);
+        if (got < ChunkFrames && sf_error(File.get()) != SF_ERR_NO_ERROR) {
             ReadFailed();
         }
         const auto stride = static_cast<std::size_t>(Info.Channels);
@@ -327,17 +329,19 @@ BlockSource::BlockSource(const std::string& path, std::int32_t channel)
         throw CliError(kExitTooShort, Quoted(path) + text);
     }
 
-    const auto stride = static_cast<std::size_t>(info.channels);
+    s.ChunkFrames = std::max<std::int64_t>(1, kChunkSamples / info.channels);
+    const auto buffered = static_cast<std::size_t>(s.ChunkFrames * info.channels);
     if (info.samplerate == kSampleRate) {
         if (info.channels > 1) {
-            s.ShortFrames.resize(static_cast<std::size_t>(kChunkFrames) * stride);
+            s.ShortFrames.resize(buffered);
         }
         return;
     }
-    s.FloatFrames.resize(static_cast<std::size_t>(kChunkFrames) * stride);
-    s.ResamplerIn.resize(static_cast<std::size_t>(kChunkFrames));
-    const double ratio = static_cast<double>(kSampleRate) / info.samplerate;
-    s.ResamplerOut.resize(static_cast<std::size_t>(std::ceil(kChunkFrames * ratio)) + 1024);
+    s.FloatFrames.resize(buffered);
+    s.ResamplerIn.resize(static_cast<std::size_t>(s.ChunkFrames));
+    // The resampler fills at most this much per call and keeps the rest of its input for the
+    // next, so the size need not follow the rate ratio.
+    s.ResamplerOut.resize(static_cast<std::size_t>(kChunkSamples));
     soxr_error_t error = nullptr;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);

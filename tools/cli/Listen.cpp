@@ -26,8 +26,6 @@ constexpr DWORD kBufferBytes = sizeof(SampleBlock);
 constexpr UINT kHeaderSize = sizeof(WAVEHDR);
 // How often the loop looks for a returned buffer; small beside a block's 371 ms.
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
-// Steady readings kept for the summary when no end is given: a day of blocks, reserved once.
-constexpr std::size_t kDayOfBlocks = std::size_t{86400} * kSampleRate / kBlockSamples + 1;
 
 std::string ErrorText(MMRESULT result) {
     char text[256] = {};
@@ -195,7 +193,9 @@ int RunListen(const ListenOptions& options, std::ostream& out) {
         options.Seconds > 0.0
             ? static_cast<std::int64_t>(std::ceil(options.Seconds * kSampleRate / kBlockSamples))
             : -1;
-    ReadingTally tally(blockLimit > 0 ? static_cast<std::size_t>(blockLimit) : kDayOfBlocks);
+    // Room for the summary: the blocks asked for, or a day of them when no end is given.
+    ReadingTally tally(static_cast<std::size_t>(blockLimit > 0 ? std::min(blockLimit, kDayOfBlocks)
+                                                               : kDayOfBlocks));
 
     InputDevice device;
     ReadingWriter writer(options.Format, out, options.Colour);

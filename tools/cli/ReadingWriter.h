@@ -25,6 +25,9 @@ std::optional<OutputFormat> ParseOutputFormat(std::string_view text);
 enum class Verdict { Steady, Unsteady, Overload };
 Verdict VerdictOf(const BlockReading& reading);
 
+// Blocks in a day: the most that summaries reserve room for at once.
+inline constexpr std::int64_t kDayOfBlocks = std::int64_t{86400} * kSampleRate / kBlockSamples + 1;
+
 // Seconds from the start of the recording to the first sample of block `index`.
 double BlockStartSeconds(std::int64_t index);
 
