@@ -128,6 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
                      7,
                      "cannot write"},
         BadInputCase{"RecordOntoAFolder", {"listen", "--record", "{}/folder"}, 7, "is a directory"},
+        BadInputCase{"DevCapsTakesNoArguments", {"devcaps", "now"}, 2, "now"},
         BadInputCase{"GenerateWithoutRpm", {"generate", "{}/out.wav"}, 2, "--rpm is required"},
         BadInputCase{"RpmText",
                      {"generate", "{}/out.wav", "--rpm", "fast"},

@@ -1,5 +1,6 @@
 #include "tests/tools/CliTestSupport.h"
 
+#include "diagnostics/CapsReport.h"
 #include "tools/cli/Cli.h"
 #include "tools/cli/Extras.h"
 #include "tools/cli/Interrupt.h"
@@ -26,7 +27,7 @@ namespace {
 const CliExtras kLinkedExtras{
     kCliExtrasLayout, &RenderRpmPlotPng,    &waveInOpen,        &waveInPrepareHeader,
     &waveInAddBuffer, &waveInStart,         &waveInReset,       &waveInUnprepareHeader,
-    &waveInClose,     &waveInGetErrorTextA, &waveInGetDevCapsA,
+    &waveInClose,     &waveInGetErrorTextA, &waveInGetDevCapsA, &BuildCapsReport,
 };
 #endif
 

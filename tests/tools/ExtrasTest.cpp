@@ -55,7 +55,7 @@ TEST_F(Plot, PlotIsACompletePng) {
 
 using Module = CliTest;
 
-TEST_F(Module, ProgramLoadsItForPlotAndListen) {
+TEST_F(Module, ProgramLoadsItForPlotListenAndDevCaps) {
     ASSERT_EQ(RunCliProgram({"generate", Path("in.wav").string(), "--rpm", "3000"}).ExitCode, 0);
     const CliResult plotted =
         RunCliProgram({"analyse", Path("in.wav").string(), "--plot", Path("plot.png").string()});
@@ -70,6 +70,11 @@ TEST_F(Module, ProgramLoadsItForPlotAndListen) {
     EXPECT_EQ(listened.Out, "");
     EXPECT_EQ(listened.Err.rfind("velmorant-cli: cannot open the sound input: ", 0), 0u)
         << listened.Err;
+    // Like the button, the report shows whatever the devices claim, even nothing.
+    const CliResult report = RunCliProgram({"devcaps"});
+    EXPECT_EQ(report.ExitCode, 0) << report.Err;
+    EXPECT_EQ(report.Out.rfind("WaveOut driver: ", 0), 0u) << report.Out;
+    EXPECT_NE(report.Out.find("\nWaveIn driver: "), std::string::npos) << report.Out;
 }
 
 TEST_F(Module, WithoutItAnalyseWorksAndPlotSaysWhy) {

@@ -1,9 +1,11 @@
 // listen against the scripted device (every path, fast) and the software sound device (the
 // real PortAudio path, in real time): live rows are the readings analyse gives for the same
-// samples, and the recording is a complete WAV however listening ends.
+// samples, and the recording is a complete WAV however listening ends. devcaps reports what the
+// scripted devices claim.
 
 #include "tests/tools/CliTestSupport.h"
 
+#include "diagnostics/CapsFormat.h"
 #include "platform/wave/ScriptedWaveDevice.h"
 #include "signal/TestSignal.h"
 #include "tests/support/SoftwareSoundDevice.h"
@@ -13,6 +15,7 @@
 #include <sndfile.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -177,6 +180,29 @@ TEST_F(ListenScripted, RowsAreColouredByVerdictForATerminal) {
     EXPECT_EQ(lines[0].find('\x1b'), std::string::npos) << "the header stays plain";
     EXPECT_EQ(lines[1].rfind("\x1b[91m0,", 0), 0u) << lines[1];
     EXPECT_EQ(lines[1].substr(lines[1].size() - 4), "\x1b[0m") << lines[1];
+}
+
+TEST_F(ListenScripted, DevCapsPrintsTheButtonsReport) {
+    WAVEOUTCAPS output{};
+    std::strcpy(output.szPname, "Scripted speakers");
+    output.dwFormats = WAVE_FORMAT_4S16;
+    output.dwSupport = WAVECAPS_VOLUME | WAVECAPS_LRVOLUME;
+    WAVEINCAPS input{};
+    std::strcpy(input.szPname, "Scripted line in");
+    input.dwFormats = WAVE_FORMAT_2M16;
+    Device.SetOutputCaps(output);
+    Device.SetInputCaps(input);
+    Device.SetVolume(0x8000FFFF);
+
+    const CliResult result = RunCliInProcess({"devcaps"});
+    ASSERT_EQ(result.ExitCode, 0) << result.Err;
+    EXPECT_EQ(result.Err, "");
+    char expected[kCapsReportSize];
+    FormatCapsReport(output, 0x8000FFFF, input, expected);
+    EXPECT_EQ(result.Out, expected);
+    EXPECT_EQ(result.Out.rfind("WaveOut driver: Scripted speakers\n", 0), 0u) << result.Out;
+    EXPECT_NE(result.Out.find(" Present volume: L:0xffff R:0x8000\n"), std::string::npos)
+        << result.Out;
 }
 
 TEST_F(CliTest, ListenThroughTheSystemSoundInput) {

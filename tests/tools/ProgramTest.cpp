@@ -19,6 +19,7 @@ TEST_F(Program, HelpOfEveryCommandListsTheExitCodes) {
     for (const auto& args :
          {std::vector<std::string>{"--help"}, std::vector<std::string>{"analyse", "--help"},
           std::vector<std::string>{"listen", "--help"},
+          std::vector<std::string>{"devcaps", "--help"},
           std::vector<std::string>{"generate", "--help"}}) {
         const CliResult result = RunCliProgram(args);
         SCOPED_TRACE(args.front());

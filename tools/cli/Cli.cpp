@@ -43,6 +43,12 @@ coloured by verdict when the output is a terminal (unless NO_COLOR is set). Stop
 --record file is complete and valid however listening ends.
 )";
 
+constexpr const char* kDevCapsHelp = R"(
+Prints the report of the window's DevCaps button: the names of the default output and input
+devices, the sample formats each claims at 11.025, 22.05 and 44.1 kHz, the output's volume
+control and present volume, and whether it claims sample-accurate position information.
+)";
+
 constexpr const char* kExitCodeHelp = R"(
 Exit codes:
   0    success
@@ -194,8 +200,8 @@ GenerateOptions ToOptions(const GenerateArgs& args) {
 } // namespace
 
 int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool colour) {
-    CLI::App app("Velmorant companion: analyse tachometer recordings, show live readings and "
-                 "generate test signals.",
+    CLI::App app("Velmorant companion: analyse tachometer recordings, show live readings, "
+                 "generate test signals and report the sound devices.",
                  kProgram);
     app.set_version_flag("--version", VELMORANT_VERSION, "Print the version and exit");
     app.require_subcommand(1);
@@ -284,12 +290,20 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         ->capture_default_str();
     generateCommand->footer(std::string(kGenerateHelp) + kExitCodeHelp);
 
+    CLI::App* devcapsCommand = app.add_subcommand(
+        "devcaps", "Print what the default sound output and input devices claim");
+    devcapsCommand->footer(std::string(kDevCapsHelp) + kExitCodeHelp);
+
     // Left to itself the parser would call an unknown command a missing one.
     if (argc >= 2 && argv[1][0] != '-' &&
         app.get_subcommands([&](const CLI::App* command) { return command->get_name() == argv[1]; })
             .empty()) {
-        err << kProgram << ": unknown command '" << argv[1]
-            << "'; the commands are analyse, listen and generate (see " << kProgram << " --help)\n";
+        std::string names;
+        for (const CLI::App* command : app.get_subcommands({})) {
+            names += (names.empty() ? "" : ", ") + command->get_name();
+        }
+        err << kProgram << ": unknown command '" << argv[1] << "'; the commands are " << names
+            << " (see " << kProgram << " --help)\n";
         return kExitUsage;
     }
     try {
@@ -308,6 +322,9 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         }
         if (listenCommand->parsed()) {
             return RunListen(ToOptions(listen, colour), out);
+        }
+        if (devcapsCommand->parsed()) {
+            return RunDevCaps(out);
         }
         return RunGenerate(ToOptions(generate), out);
     } catch (const CliError& error) {

@@ -57,3 +57,7 @@ struct ListenOptions {
 // complete WAV file. Throws CliError(kExitSoundInput) when the input cannot be opened or
 // fails, after writing what was read before the failure.
 int RunListen(const ListenOptions& options, std::ostream& out);
+
+// Prints the DevCaps button's report on the default sound output and input devices. Like the
+// button, it reports whatever the devices claim and fails only when the report cannot be made.
+int RunDevCaps(std::ostream& out);

@@ -1,5 +1,6 @@
-// The parts of velmorant-cli that need large libraries: the plot (the GUI toolkit) and the sound
-// input (the sound system and, through the form library, the widget toolkit).
+// The parts of velmorant-cli that need large libraries: the plot (the GUI toolkit), and the sound
+// input and the device report (the sound system and, through the form library, the widget
+// toolkit).
 //
 // They live in a module of their own that the program loads only when a command asks for them,
 // so analysing or generating a file starts without loading either toolkit (on this project's
@@ -9,6 +10,7 @@
 // Main thread only.
 #pragma once
 
+#include "diagnostics/CapsFormat.h"
 #include "platform/plot/RpmPlot.h"
 #include "platform/wave/WaveAudio.h"
 
@@ -36,10 +38,13 @@ struct CliExtras {
     MMRESULT (*WaveInClose)(HWAVEIN hwi) = nullptr;
     MMRESULT (*WaveInGetErrorTextA)(MMRESULT mmrError, char* pszText, UINT cchText) = nullptr;
     MMRESULT (*WaveInGetDevCapsA)(UINT_PTR uDeviceID, WAVEINCAPS* pwic, UINT cbwic) = nullptr;
+
+    // The DevCaps button's report on the default output and input devices.
+    void (*BuildCapsReport)(char (&text)[kCapsReportSize]) = nullptr;
 };
 
 // Changes whenever CliExtras changes; the module and the program must agree on it.
-inline constexpr std::uint32_t kCliExtrasLayout = 0x5645'0001;
+inline constexpr std::uint32_t kCliExtrasLayout = 0x5645'0002;
 
 // The name the program asks the dynamic loader for.
 inline constexpr const char* kCliExtrasModule = "libvelmorant-cli-extras.so";

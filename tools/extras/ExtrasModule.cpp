@@ -1,5 +1,6 @@
-// The module velmorant-cli loads for plotting and listening: its one exported symbol hands out
-// the table of the functions it brings.
+// The module velmorant-cli loads for plotting, listening and the device report: its one exported
+// symbol hands out the table of the functions it brings.
+#include "diagnostics/CapsReport.h"
 #include "tools/cli/Extras.h"
 
 namespace {
@@ -7,7 +8,7 @@ namespace {
 const CliExtras kExtras{
     kCliExtrasLayout, &RenderRpmPlotPng,    &waveInOpen,        &waveInPrepareHeader,
     &waveInAddBuffer, &waveInStart,         &waveInReset,       &waveInUnprepareHeader,
-    &waveInClose,     &waveInGetErrorTextA, &waveInGetDevCapsA,
+    &waveInClose,     &waveInGetErrorTextA, &waveInGetDevCapsA, &BuildCapsReport,
 };
 
 } // namespace
