@@ -29,13 +29,14 @@ tenth=$work/six-minutes.wav
 analyse() { "$cli" analyse "$1" --ppr 2 --format csv >/dev/null 2>&1; }
 sox_stat() { sox "$1" -n stat >/dev/null 2>&1; }
 
-# Wall time of one run in seconds, with nanosecond clock readings.
+# Wall time of one run in seconds. Bash's own clock: starting a `date` process would add its
+# cost to the faster program's time.
 seconds_of() {
   local start end
-  start=$(date +%s%N)
+  start=$EPOCHREALTIME
   "$@"
-  end=$(date +%s%N)
-  awk -v ns=$((end - start)) 'BEGIN { printf "%.4f\n", ns / 1e9 }'
+  end=$EPOCHREALTIME
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }'
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
