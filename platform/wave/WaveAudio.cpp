@@ -423,44 +423,40 @@ MMRESULT waveInGetErrorTextA(MMRESULT mmrError, char* pszText, UINT cchText) {
     return MMSYSERR_BADERRNUM;
 }
 
-MMRESULT waveInGetDevCapsA(UINT_PTR uDeviceID, WAVEINCAPS* pwic, UINT cbwic) {
-    if (pwic == nullptr) {
+namespace {
+
+// Both capability queries: a failed one reports a cleared record, and only `size` bytes of the
+// caller's record are written.
+template <class Caps>
+MMRESULT QueryCaps(UINT_PTR deviceId, Caps* out, UINT size,
+                   MMRESULT (WaveBackend::*query)(Caps&, std::string&)) {
+    if (out == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    if (!NamesDefaultDevice(uDeviceID)) {
+    if (!NamesDefaultDevice(deviceId)) {
         return MMSYSERR_BADDEVICEID;
     }
     Layer& layer = TheLayer();
     std::lock_guard lock(layer.Mutex);
-    WAVEINCAPS caps{};
+    Caps caps{};
     std::string text;
-    const MMRESULT result = layer.Backend().InputCaps(caps, text);
+    const MMRESULT result = (layer.Backend().*query)(caps, text);
     if (result != MMSYSERR_NOERROR) {
-        caps = WAVEINCAPS{};
+        caps = Caps{};
         layer.Record(result, std::move(text));
     }
-    std::memcpy(pwic, &caps, std::min<std::size_t>(cbwic, sizeof caps));
+    std::memcpy(out, &caps, std::min<std::size_t>(size, sizeof caps));
     return result;
 }
 
+} // namespace
+
+MMRESULT waveInGetDevCapsA(UINT_PTR uDeviceID, WAVEINCAPS* pwic, UINT cbwic) {
+    return QueryCaps(uDeviceID, pwic, cbwic, &WaveBackend::InputCaps);
+}
+
 MMRESULT waveOutGetDevCapsA(UINT_PTR uDeviceID, WAVEOUTCAPS* pwoc, UINT cbwoc) {
-    if (pwoc == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (!NamesDefaultDevice(uDeviceID)) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    WAVEOUTCAPS caps{};
-    std::string text;
-    const MMRESULT result = layer.Backend().OutputCaps(caps, text);
-    if (result != MMSYSERR_NOERROR) {
-        caps = WAVEOUTCAPS{};
-        layer.Record(result, std::move(text));
-    }
-    std::memcpy(pwoc, &caps, std::min<std::size_t>(cbwoc, sizeof caps));
-    return result;
+    return QueryCaps(uDeviceID, pwoc, cbwoc, &WaveBackend::OutputCaps);
 }
 
 MMRESULT waveOutGetVolume(HWAVEOUT hwo, DWORD* pdwVolume) {

@@ -1,5 +1,7 @@
 // The capture cycle against the scripted input device: what the window shows for each block,
 // how buffers circulate, and how every failure of the device is reported and left behind.
+#include "tests/capture/CaptureFixture.h"
+
 #include "app/MainForm.h"
 #include "diagnostics/CapsReport.h"
 #include "measure/BlockAnalysis.h"
@@ -17,7 +19,6 @@
 namespace {
 
 constexpr UINT kWarning = MB_OK | MB_ICONWARNING;
-constexpr int kPatienceMs = 5000;
 
 const SampleBlock kFiftyHertz = SineBlock(50.0, 10000.0); // 3000 RPM at 1 impulse per rev
 
@@ -29,31 +30,11 @@ std::vector<std::uint32_t> PixelsOf(const TBitmap& bitmap) {
     return pixels;
 }
 
-class CaptureTest : public ::testing::Test {
+class CaptureTest : public CaptureFixture {
 protected:
-    ~CaptureTest() override {
-        // Whatever a test left running goes the way a window close takes it.
-        TCloseAction action = caHide;
-        Form->FormClose(Form.get(), action);
-        Form.reset();
-        Application->ProcessMessages();
-    }
-
-    bool ProcessUntil(const std::function<bool()>& done) {
-        return Application->ProcessMessagesUntil(done, kPatienceMs);
-    }
-    std::string Readout() const { return Form->FreqLabel->Caption(); }
-    TColor ReadoutColour() const { return Form->FreqLabel->Font().Color(); }
-    bool ReadoutShows(const std::string& text) {
-        return ProcessUntil([&] { return Readout() == text; });
-    }
     static std::string RpmOf(const SampleBlock& block, int impulses = 1) {
         return std::to_string(AnalyseBlock(block, impulses).Rpm);
     }
-
-    ScriptedWaveDevice Device;
-    MessageBoxRecorder Boxes;
-    std::unique_ptr<TForm1> Form = std::make_unique<TForm1>(nullptr);
 };
 
 TEST_F(CaptureTest, EachCompletedBlockIsShownAndItsBufferGoesBack) {

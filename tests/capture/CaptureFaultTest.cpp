@@ -1,6 +1,8 @@
 // The capture cycle when the device misbehaves or the user does: a device that vanishes,
 // stalls or returns short buffers, buttons pressed again and again, a box up while blocks keep
 // coming, and the window closed at every point of the cycle.
+#include "tests/capture/CaptureFixture.h"
+
 #include "app/MainForm.h"
 #include "measure/BlockAnalysis.h"
 #include "platform/forms/Forms.h"
@@ -21,42 +23,17 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kPatienceMs = 5000;
 const SampleBlock kFiftyHertz = SineBlock(50.0, 10000.0);    // "3000"
 const SampleBlock kHundredHertz = SineBlock(100.0, 10000.0); // "6000"
 
-class CaptureFaultTest : public ::testing::Test {
+class CaptureFaultTest : public CaptureFixture {
 protected:
-    ~CaptureFaultTest() override {
-        if (Form != nullptr) {
-            TCloseAction action = caHide;
-            Form->FormClose(Form.get(), action);
-            Form.reset();
-        }
-        Application->ProcessMessages();
-    }
-
-    bool ProcessUntil(const std::function<bool()>& done) {
-        return Application->ProcessMessagesUntil(done, kPatienceMs);
-    }
-    std::string Readout() const { return Form->FreqLabel->Caption(); }
-    bool ReadoutShows(const char* text) {
-        return ProcessUntil([&] { return Readout() == text; });
-    }
     void StartShowing(const SampleBlock& block, const char* text) {
         Form->Button1->Click();
         ASSERT_EQ(Form->Recording, 1);
         Device.CompleteNext(block);
         ASSERT_TRUE(ReadoutShows(text));
     }
-    // Lets every message that is on its way arrive.
-    void Settle() {
-        Application->ProcessMessagesUntil([] { return false; }, 100);
-    }
-
-    ScriptedWaveDevice Device;
-    MessageBoxRecorder Boxes;
-    std::unique_ptr<TForm1> Form = std::make_unique<TForm1>(nullptr);
 };
 
 TEST_F(CaptureFaultTest, VanishingDeviceIsReportedOnceAndStopAndCloseWorkAtOnce) {
