@@ -44,6 +44,24 @@ PlotVerdict PlotVerdictOf(Verdict verdict) {
     return PlotVerdict::Unsteady;
 }
 
+// "is truncated: ..." when the file holds fewer frames than its header promises, else empty.
+std::string TruncationNote(const BlockSource& source) {
+    const std::int64_t missing = source.MissingFrames();
+    if (missing <= 0) {
+        return {};
+    }
+    const std::int64_t declared = source.DeclaredFrames();
+    const std::int64_t rate = source.Info().SampleRate;
+    char text[192];
+    std::snprintf(text, sizeof text,
+                  "is truncated: its header promises %lld samples (%.3f s) but the file holds "
+                  "%lld (%.3f s)",
+                  static_cast<long long>(declared), static_cast<double>(declared) / rate,
+                  static_cast<long long>(declared - missing),
+                  static_cast<double>(declared - missing) / rate);
+    return text;
+}
+
 } // namespace
 
 int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& err) {
@@ -91,13 +109,15 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
     RunSummary summary;
     summary.Ppr = options.Ppr;
     summary.SkippedSamples = source.PartialSamples();
+    const std::string truncation = TruncationNote(source);
     if (tally.Blocks() == 0) {
         // The length in the header promised a block, but the data ended early.
         throw CliError(kExitTooShort,
                        "'" + options.File +
                            "' is too short: " + std::to_string(summary.SkippedSamples) +
                            " samples at 22050 Hz; the analysis needs at least one block of "
-                           "8192 samples (0.372 s)");
+                           "8192 samples (0.372 s)" +
+                           (truncation.empty() ? "" : "; the file " + truncation));
     }
     summary.Recording = DescribeRecording(options, source);
     summary = tally.Summary(summary);
@@ -109,6 +129,12 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
                       static_cast<long long>(summary.SkippedSamples),
                       static_cast<double>(summary.SkippedSamples) / kSampleRate);
         err << note;
+    }
+    if (!truncation.empty()) {
+        // The readings of the blocks that are there are sound; the user must still learn that
+        // the recording ends before its header says, on stderr so the rows stay parseable.
+        err << "note: '" << options.File << "' " << truncation << "; the " << summary.Blocks
+            << (summary.Blocks == 1 ? " whole block" : " whole blocks") << " in it were analysed\n";
     }
     out.flush();
     if (!out) {

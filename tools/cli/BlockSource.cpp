@@ -42,10 +42,21 @@ std::string Quoted(const std::string& path) {
     return "'" + path + "'";
 }
 
-// Checks what libsndfile reports only vaguely, so each case gets its own clear message.
-void CheckInputPath(const std::string& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
+// Rates a sound card or a recorder can produce. Outside them a header is damaged: 1 Hz would be
+// resampled into hours of nonsense, 4 GHz would take the resampler an age to bring down.
+constexpr std::int64_t kMinFileRate = 1000;
+constexpr std::int64_t kMaxFileRate = 768000;
+
+// A data chunk size of these means "unknown" (a recorder that could not go back and fill it in),
+// not a promise of so many bytes.
+constexpr std::uint32_t kUnknownSizes[] = {0u, 0xFFFFFFFFu};
+
+// Opens the input without ever blocking and keeps only regular files: a FIFO without a writer
+// would hold open() forever, and a device or socket is no recording. The check is made on the
+// opened descriptor, so the path cannot be swapped for something else in between.
+int OpenInput(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR) {
             throw CliError(kExitInputUnreadable, "cannot read " + Quoted(path) + ": no such file");
@@ -53,20 +64,111 @@ void CheckInputPath(const std::string& path) {
         throw CliError(kExitInputUnreadable,
                        "cannot read " + Quoted(path) + ": " + std::strerror(error));
     }
-    if (S_ISDIR(status.st_mode)) {
-        throw CliError(kExitInputUnreadable,
-                       "cannot read " + Quoted(path) + ": it is a directory, not a recording");
-    }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
         const int error = errno;
+        close(fd);
         throw CliError(kExitInputUnreadable,
                        "cannot read " + Quoted(path) + ": " + std::strerror(error));
     }
-    close(fd);
-    if (S_ISREG(status.st_mode) && status.st_size == 0) {
+    if (!S_ISREG(status.st_mode)) {
+        close(fd);
+        const char* what = S_ISDIR(status.st_mode)    ? "it is a directory"
+                           : S_ISFIFO(status.st_mode) ? "it is a FIFO (named pipe)"
+                           : S_ISSOCK(status.st_mode) ? "it is a socket"
+                                                      : "it is a device";
+        throw CliError(kExitInputUnreadable,
+                       "cannot read " + Quoted(path) + ": " + what + ", not a recording");
+    }
+    if (status.st_size == 0) {
+        close(fd);
         throw CliError(kExitNotAudio, Quoted(path) + " is empty (0 bytes), not an audio recording");
     }
+    // Reads from a regular file never wait anyway; blocking mode is what libsndfile expects.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// What a RIFF WAVE header declares, read by hand: libsndfile rejects impossible rates and channel
+// counts with a vague message, and quietly trims a data chunk that runs past the end of the file.
+struct WavHeader {
+    bool Riff = false;            // starts as a RIFF WAVE file
+    std::int64_t RiffBytes = 0;   // the whole file's length as the header declares it
+    bool Found = false;           // a RIFF WAVE file with a complete "fmt " chunk
+    std::int64_t Channels = 0;    // as declared
+    std::int64_t SampleRate = 0;  // as declared, Hz
+    std::int64_t DataFrames = -1; // frames the data chunk declares; -1 when unknown
+};
+
+std::uint32_t LittleEndian32(const unsigned char* bytes) {
+    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (std::uint32_t{bytes[3]} << 24);
+}
+
+bool ReadAt(int fd, unsigned char* into, std::size_t size, off_t offset) {
+    return pread(fd, into, size, offset) == static_cast<ssize_t>(size);
+}
+
+WavHeader InspectWavHeader(int fd) {
+    WavHeader header;
+    unsigned char riff[12];
+    if (!ReadAt(fd, riff, sizeof riff, 0) || std::memcmp(riff, "RIFF", 4) != 0 ||
+        std::memcmp(riff + 8, "WAVE", 4) != 0) {
+        return header;
+    }
+    header.Riff = true;
+    header.RiffBytes = std::int64_t{LittleEndian32(riff + 4)} + 8;
+    std::int64_t blockAlign = 0;
+    off_t offset = 12;
+    // Bounded, so a file of countless empty chunks cannot keep us here.
+    for (int chunks = 0; chunks < 4096; ++chunks) {
+        unsigned char chunk[8];
+        if (!ReadAt(fd, chunk, sizeof chunk, offset)) {
+            break;
+        }
+        const std::uint32_t size = LittleEndian32(chunk + 4);
+        if (std::memcmp(chunk, "fmt ", 4) == 0) {
+            unsigned char fmt[16];
+            if (size < sizeof fmt || !ReadAt(fd, fmt, sizeof fmt, offset + 8)) {
+                break;
+            }
+            header.Found = true;
+            header.Channels = fmt[2] | (fmt[3] << 8);
+            header.SampleRate = LittleEndian32(fmt + 4);
+            blockAlign = fmt[12] | (fmt[13] << 8);
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            const bool known = std::find(std::begin(kUnknownSizes), std::end(kUnknownSizes),
+                                         size) == std::end(kUnknownSizes);
+            if (header.Found && known && blockAlign > 0) {
+                header.DataFrames = size / blockAlign;
+            }
+            break;
+        }
+        // Chunks are padded to an even size.
+        offset += 8 + static_cast<off_t>(size) + (size & 1u);
+    }
+    return header;
+}
+
+// Names what is wrong with a declared rate or channel count that no recording can have.
+void CheckDeclaredFormat(const std::string& path, std::int64_t channels, std::int64_t rate) {
+    if (channels <= 0) {
+        throw CliError(kExitNotAudio, Quoted(path) + " is damaged: its header declares " +
+                                          std::to_string(channels) + " channels");
+    }
+    if (rate < kMinFileRate || rate > kMaxFileRate) {
+        throw CliError(kExitNotAudio,
+                       Quoted(path) + " is damaged or not a sound recording: its header declares " +
+                           std::to_string(rate) + " Hz; recordings from " +
+                           std::to_string(kMinFileRate) + " to " + std::to_string(kMaxFileRate) +
+                           " Hz can be analysed");
+    }
+}
+
+std::string Seconds(std::int64_t samples, std::int64_t rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s",
+                  rate > 0 ? static_cast<double>(samples) / static_cast<double>(rate) : 0.0);
+    return text;
 }
 
 std::string FormatName(int format) {
@@ -95,11 +197,75 @@ std::int16_t ToSample(float value) {
     return static_cast<std::int16_t>(std::lrint(scaled));
 }
 
+// libsndfile reads the already opened input through these. Its own descriptor opening closes
+// the descriptor on some failures and not on others, so it cannot say who must close it.
+struct DescriptorReader {
+    int Fd = -1;
+    sf_count_t Position = 0;
+};
+
+sf_count_t IoLength(void* user) {
+    struct stat status {};
+    return fstat(static_cast<DescriptorReader*>(user)->Fd, &status) == 0 ? status.st_size : -1;
+}
+
+sf_count_t IoSeek(sf_count_t offset, int whence, void* user) {
+    auto& reader = *static_cast<DescriptorReader*>(user);
+    sf_count_t base = 0;
+    if (whence == SEEK_CUR) {
+        base = reader.Position;
+    } else if (whence == SEEK_END) {
+        base = IoLength(user);
+        if (base < 0) {
+            return -1;
+        }
+    }
+    if (offset < -base) {
+        return -1;
+    }
+    reader.Position = base + offset;
+    return reader.Position;
+}
+
+sf_count_t IoRead(void* into, sf_count_t count, void* user) {
+    auto& reader = *static_cast<DescriptorReader*>(user);
+    auto* bytes = static_cast<char*>(into);
+    sf_count_t done = 0;
+    while (done < count) {
+        const ssize_t got = pread(reader.Fd, bytes + done, static_cast<std::size_t>(count - done),
+                                  static_cast<off_t>(reader.Position + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += got;
+    }
+    reader.Position += done;
+    return done;
+}
+
+sf_count_t IoWrite(const void*, sf_count_t, void*) {
+    return 0; // opened for reading only
+}
+
+sf_count_t IoTell(void* user) {
+    return static_cast<DescriptorReader*>(user)->Position;
+}
+
+// Not const only because libsndfile's interface takes it so; never changed.
+SF_VIRTUAL_IO kDescriptorIo{&IoLength, &IoSeek, &IoRead, &IoWrite, &IoTell};
+
 } // namespace
 
 struct BlockSource::Impl {
     std::string Path;
+    int Fd = -1; // the input, owned here; libsndfile reads it through Io and never closes it
+    DescriptorReader Io;
     RecordingInfo Info;
+    std::int64_t Declared = -1;    // frames the header promises; -1 when it does not say
+    std::int64_t FramesRead = 0;   // frames taken from the file so far (reader thread)
     std::int32_t ChannelIndex = 0; // 0-based
     std::int64_t ChunkFrames = 1;  // frames per read when splitting or resampling
     std::unique_ptr<SNDFILE, SndfileCloser> File;
@@ -188,7 +354,13 @@ struct BlockSource::Impl {
         }
     }
 
-    ~Impl() { StopReader(); }
+    ~Impl() {
+        StopReader();
+        File.reset();
+        if (Fd >= 0) {
+            close(Fd);
+        }
+    }
 
     // Interleaved frames straight from the file, when more than one channel must be split.
     std::vector<std::int16_t> ShortFrames;
@@ -214,6 +386,7 @@ struct BlockSource::Impl {
         if (got < frames && sf_error(File.get()) != SF_ERR_NO_ERROR) {
             ReadFailed();
         }
+        FramesRead += got;
         return static_cast<std::size_t>(got);
     }
 
@@ -235,6 +408,7 @@ struct BlockSource::Impl {
         if (got < ChunkFrames && sf_error(File.get()) != SF_ERR_NO_ERROR) {
             ReadFailed();
         }
+        FramesRead += got;
         const auto stride = static_cast<std::size_t>(Info.Channels);
         for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
             ResamplerIn[i] = FloatFrames[i * stride + static_cast<std::size_t>(ChannelIndex)];
@@ -289,26 +463,37 @@ BlockSource::BlockSource(const std::string& path, std::int32_t channel)
     : Self(std::make_unique<Impl>()) {
     Impl& s = *Self;
     s.Path = path;
-    CheckInputPath(path);
+    s.Fd = OpenInput(path);
+    const WavHeader header = InspectWavHeader(s.Fd);
+    if (header.Found) {
+        CheckDeclaredFormat(path, header.Channels, header.SampleRate);
+    }
 
     SF_INFO info{};
-    s.File.reset(sf_open(path.c_str(), SFM_READ, &info));
+    s.Io.Fd = s.Fd;
+    s.File.reset(sf_open_virtual(&kDescriptorIo, SFM_READ, &info, &s.Io));
     if (!s.File) {
         const int error = sf_error(nullptr);
         if (error == SF_ERR_SYSTEM) {
             throw CliError(kExitInputUnreadable,
                            "cannot read " + Quoted(path) + ": " + sf_strerror(nullptr));
         }
-        throw CliError(kExitNotAudio, Quoted(path) + " is not an audio file that can be read (" +
-                                          sf_error_number(error) + ")");
+        std::string message = Quoted(path) + " is not an audio file that can be read (" +
+                              sf_error_number(error) + ")";
+        struct stat status {};
+        if (header.Riff && fstat(s.Fd, &status) == 0 && status.st_size < header.RiffBytes) {
+            message += "; the file is truncated: it holds " + std::to_string(status.st_size) +
+                       " of the " + std::to_string(header.RiffBytes) + " bytes its header promises";
+        }
+        throw CliError(kExitNotAudio, message);
     }
+    CheckDeclaredFormat(path, info.channels, info.samplerate);
     s.Info.SampleRate = info.samplerate;
     s.Info.Channels = info.channels;
     s.Info.Frames = info.frames == SF_COUNT_MAX ? -1 : info.frames;
     s.Info.Format = FormatName(info.format);
-    if (info.samplerate <= 0 || info.channels <= 0) {
-        throw CliError(kExitNotAudio, Quoted(path) + " declares no sample rate or no channels");
-    }
+    // libsndfile counts only the frames present; the header's own figure tells a cut-off file.
+    s.Declared = std::max(s.Info.Frames, header.DataFrames);
     if (channel < 1 || channel > info.channels) {
         throw CliError(kExitNoSuchChannel, Quoted(path) + " has " + std::to_string(info.channels) +
                                                (info.channels == 1 ? " channel" : " channels") +
@@ -326,7 +511,13 @@ BlockSource::BlockSource(const std::string& path, std::int32_t channel)
                       "one block of 8192 samples at 22050 Hz (0.372 s)",
                       static_cast<long long>(info.frames), info.samplerate,
                       static_cast<double>(info.frames) / info.samplerate);
-        throw CliError(kExitTooShort, Quoted(path) + text);
+        std::string message = Quoted(path) + text;
+        if (s.Declared > s.Info.Frames) {
+            message += "; the file is truncated: its header promises " +
+                       std::to_string(s.Declared) + " samples (" +
+                       Seconds(s.Declared, info.samplerate) + ")";
+        }
+        throw CliError(kExitTooShort, message);
     }
 
     s.ChunkFrames = std::max<std::int64_t>(1, kChunkSamples / info.channels);
@@ -418,4 +609,16 @@ const SampleBlock* BlockSource::NextBlock() {
 
 std::int64_t BlockSource::PartialSamples() const {
     return Self->Partial;
+}
+
+std::int64_t BlockSource::MissingFrames() const {
+    const Impl& s = *Self;
+    if (!s.Finished || s.Declared < 0) {
+        return 0;
+    }
+    return std::max<std::int64_t>(0, s.Declared - s.FramesRead);
+}
+
+std::int64_t BlockSource::DeclaredFrames() const {
+    return Self->Declared;
 }

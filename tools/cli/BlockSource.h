@@ -22,9 +22,11 @@ struct RecordingInfo {
 
 class BlockSource {
 public:
-    // Opens `path` and selects `channel` (1-based). Throws CliError with
-    // kExitInputUnreadable (missing, directory, unreadable), kExitNotAudio (empty or not audio),
-    // kExitNoSuchChannel or kExitTooShort (less than one block at 22050 Hz).
+    // Opens `path` and selects `channel` (1-based). Only regular files are opened, and never in a
+    // way that could wait (a FIFO is refused at once). Throws CliError with
+    // kExitInputUnreadable (missing, directory, FIFO, device, unreadable), kExitNotAudio (empty,
+    // not audio, no channels, or a rate outside 1000..768000 Hz), kExitNoSuchChannel or
+    // kExitTooShort (less than one block at 22050 Hz).
     BlockSource(const std::string& path, std::int32_t channel);
     ~BlockSource();
     BlockSource(const BlockSource&) = delete;
@@ -45,6 +47,13 @@ public:
     const SampleBlock* NextBlock();
 
     std::int64_t PartialSamples() const;
+
+    // Frames per channel the header promises, at the file's rate; -1 when it does not say.
+    std::int64_t DeclaredFrames() const;
+
+    // Once NextBlock() has returned nullptr: frames per channel the header promised but the file
+    // does not hold (it was cut off); 0 for a whole file, or before the end.
+    std::int64_t MissingFrames() const;
 
     struct Impl;
 

@@ -28,6 +28,8 @@ samples (0.372 s) and analyses each exactly as the window does. A final partial 
 reported as skipped, not analysed. Columns: block, start_s, rpm, frequency_hz, steady,
 overload, full_rms, mid_rms, periods. The table ends with a summary; its counts follow the
 readout's colours (overload wins over steadiness) and its RPM figures cover steady blocks.
+A file cut off before the end its header promises (a copy or a recorder that stopped short)
+is analysed as far as it goes, with a note on stderr saying so; the exit code stays 0.
 )";
 
 constexpr const char* kGenerateHelp = R"(
@@ -54,8 +56,9 @@ Exit codes:
   0    success
   1    unexpected internal failure
   2    bad command line: unknown command or option, missing argument, bad number or choice
-  3    input file missing, a directory, or unreadable
-  4    input is not audio that can be decoded (an empty file included)
+  3    input file missing, unreadable, or not a regular file (a directory, FIFO, device)
+  4    input is not audio that can be decoded: an empty file, a damaged header (no
+       channels, a sample rate outside 1000..768000 Hz) or one cut off inside its header
   5    the input has no such channel
   6    recording too short: less than one block of 8192 samples at 22050 Hz (0.372 s)
   7    an output file cannot be written (nothing half-written is left behind)

@@ -10,8 +10,8 @@
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitInternal = 1;         // a failure the program did not foresee
 inline constexpr int kExitUsage = 2;            // bad command line: option, number, choice
-inline constexpr int kExitInputUnreadable = 3;  // input missing, a directory, or unreadable
-inline constexpr int kExitNotAudio = 4;         // input is not audio libsndfile can decode
+inline constexpr int kExitInputUnreadable = 3;  // input missing, unreadable, not a regular file
+inline constexpr int kExitNotAudio = 4;         // not audio libsndfile can decode, damaged header
 inline constexpr int kExitNoSuchChannel = 5;    // the input has no such channel
 inline constexpr int kExitTooShort = 6;         // fewer samples than one 8192-sample block
 inline constexpr int kExitOutputUnwritable = 7; // an output file could not be written
