@@ -270,136 +270,130 @@ MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWO
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh) {
+namespace {
+
+// Every call on an open device: under the layer's lock, with the handle looked up; a handle that
+// names no open device (never opened, or closed) gets MMSYSERR_INVALHANDLE.
+template <class Action> MMRESULT WithDevice(HWAVEIN hwi, Action action) {
     Layer& layer = TheLayer();
     std::lock_guard lock(layer.Mutex);
     OpenDevice* device = layer.Find(hwi);
     if (device == nullptr) {
         return MMSYSERR_INVALHANDLE;
     }
-    if (pwh == nullptr || cbwh < sizeof(WAVEHDR)) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (device->Core->Holds(pwh)) {
-        device->Core->CountViolation();
-        return WAVERR_STILLPLAYING;
-    }
-    pwh->dwFlags |= WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return action(layer, *device);
+}
+
+bool IsHeaderArgument(const WAVEHDR* pwh, UINT cbwh) {
+    return pwh != nullptr && cbwh >= sizeof(WAVEHDR);
+}
+
+MMRESULT RecordStoppedWorking(Layer& layer, const WaveInCore& core) {
+    return layer.Record(MMSYSERR_NODRIVER,
+                        Joined("The sound input device stopped working", core.FailureReason()));
+}
+
+} // namespace
+
+MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh) {
+    return WithDevice(hwi, [&](Layer& /*layer*/, OpenDevice& device) -> MMRESULT {
+        if (!IsHeaderArgument(pwh, cbwh)) {
+            return MMSYSERR_INVALPARAM;
+        }
+        if (device.Core->Holds(pwh)) {
+            device.Core->CountViolation();
+            return WAVERR_STILLPLAYING;
+        }
+        pwh->dwFlags |= WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    });
 }
 
 MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh) {
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    OpenDevice* device = layer.Find(hwi);
-    if (device == nullptr) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (pwh == nullptr || cbwh < sizeof(WAVEHDR)) {
-        return MMSYSERR_INVALPARAM;
-    }
-    WaveInCore& core = *device->Core;
-    if (core.Holds(pwh)) {
-        core.CountViolation();
-        return WAVERR_STILLPLAYING;
-    }
-    if ((pwh->dwFlags & WHDR_PREPARED) == 0) {
-        return WAVERR_UNPREPARED;
-    }
-    if (pwh->lpData == nullptr || pwh->dwBufferLength < core.BlockAlign()) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (core.Failed()) {
-        return layer.Record(MMSYSERR_NODRIVER,
-                            Joined("The sound input device stopped working", core.FailureReason()));
-    }
-    std::string text;
-    const MMRESULT admitted = device->Stream->AdmitBuffer(text);
-    if (admitted != MMSYSERR_NOERROR) {
-        return layer.Record(admitted, std::move(text));
-    }
-    const MMRESULT result = core.Add(pwh);
-    if (result == MMSYSERR_NODRIVER) {
-        return layer.Record(result,
-                            Joined("The sound input device stopped working", core.FailureReason()));
-    }
-    if (result == MMSYSERR_NOERROR) {
-        device->Stream->BufferAdded();
-    }
-    return result;
+    return WithDevice(hwi, [&](Layer& layer, OpenDevice& device) -> MMRESULT {
+        if (!IsHeaderArgument(pwh, cbwh)) {
+            return MMSYSERR_INVALPARAM;
+        }
+        WaveInCore& core = *device.Core;
+        if (core.Holds(pwh)) {
+            core.CountViolation();
+            return WAVERR_STILLPLAYING;
+        }
+        if ((pwh->dwFlags & WHDR_PREPARED) == 0) {
+            return WAVERR_UNPREPARED;
+        }
+        if (pwh->lpData == nullptr || pwh->dwBufferLength < core.BlockAlign()) {
+            return MMSYSERR_INVALPARAM;
+        }
+        if (core.Failed()) {
+            return RecordStoppedWorking(layer, core);
+        }
+        std::string text;
+        const MMRESULT admitted = device.Stream->AdmitBuffer(text);
+        if (admitted != MMSYSERR_NOERROR) {
+            return layer.Record(admitted, std::move(text));
+        }
+        const MMRESULT result = core.Add(pwh);
+        if (result == MMSYSERR_NODRIVER) {
+            return RecordStoppedWorking(layer, core);
+        }
+        if (result == MMSYSERR_NOERROR) {
+            device.Stream->BufferAdded();
+        }
+        return result;
+    });
 }
 
 MMRESULT waveInStart(HWAVEIN hwi) {
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    OpenDevice* device = layer.Find(hwi);
-    if (device == nullptr) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (device->Core->Failed()) {
-        return layer.Record(MMSYSERR_NODRIVER, Joined("The sound input device stopped working",
-                                                      device->Core->FailureReason()));
-    }
-    std::string text;
-    const MMRESULT result = device->Stream->Start(text);
-    return result == MMSYSERR_NOERROR ? result : layer.Record(result, std::move(text));
+    return WithDevice(hwi, [](Layer& layer, OpenDevice& device) -> MMRESULT {
+        if (device.Core->Failed()) {
+            return RecordStoppedWorking(layer, *device.Core);
+        }
+        std::string text;
+        const MMRESULT result = device.Stream->Start(text);
+        return result == MMSYSERR_NOERROR ? result : layer.Record(result, std::move(text));
+    });
 }
 
 MMRESULT waveInStop(HWAVEIN hwi) {
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    OpenDevice* device = layer.Find(hwi);
-    if (device == nullptr) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    device->Stream->Stop();
-    device->Core->ReturnPartial();
-    return MMSYSERR_NOERROR;
+    return WithDevice(hwi, [](Layer& /*layer*/, OpenDevice& device) -> MMRESULT {
+        device.Stream->Stop();
+        device.Core->ReturnPartial();
+        return MMSYSERR_NOERROR;
+    });
 }
 
 MMRESULT waveInReset(HWAVEIN hwi) {
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    OpenDevice* device = layer.Find(hwi);
-    if (device == nullptr) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    device->Stream->Stop();
-    device->Core->ReturnAll();
-    return MMSYSERR_NOERROR;
+    return WithDevice(hwi, [](Layer& /*layer*/, OpenDevice& device) -> MMRESULT {
+        device.Stream->Stop();
+        device.Core->ReturnAll();
+        return MMSYSERR_NOERROR;
+    });
 }
 
 MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh) {
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    OpenDevice* device = layer.Find(hwi);
-    if (device == nullptr) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (pwh == nullptr || cbwh < sizeof(WAVEHDR)) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (device->Core->Holds(pwh)) {
-        return WAVERR_STILLPLAYING;
-    }
-    pwh->dwFlags &= ~WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return WithDevice(hwi, [&](Layer& /*layer*/, OpenDevice& device) -> MMRESULT {
+        if (!IsHeaderArgument(pwh, cbwh)) {
+            return MMSYSERR_INVALPARAM;
+        }
+        if (device.Core->Holds(pwh)) {
+            return WAVERR_STILLPLAYING;
+        }
+        pwh->dwFlags &= ~WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    });
 }
 
 MMRESULT waveInClose(HWAVEIN hwi) {
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    OpenDevice* device = layer.Find(hwi);
-    if (device == nullptr) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (device->Core->HeldCount() > 0) {
-        return layer.Record(WAVERR_STILLPLAYING,
-                            "The sound device still holds buffers; reset it before closing");
-    }
-    device->Stream.reset();
-    std::erase_if(layer.Devices, [device](const auto& open) { return open.get() == device; });
-    return MMSYSERR_NOERROR;
+    return WithDevice(hwi, [](Layer& layer, OpenDevice& device) -> MMRESULT {
+        if (device.Core->HeldCount() > 0) {
+            return layer.Record(WAVERR_STILLPLAYING,
+                                "The sound device still holds buffers; reset it before closing");
+        }
+        device.Stream.reset();
+        std::erase_if(layer.Devices, [&device](const auto& open) { return open.get() == &device; });
+        return MMSYSERR_NOERROR;
+    });
 }
 
 MMRESULT waveInGetErrorTextA(MMRESULT mmrError, char* pszText, UINT cchText) {
