@@ -389,11 +389,18 @@ private:
         DWORD Formats = 0;
     };
 
-    // Initialises PortAudio on first use. A failed attempt is repeated on the next call, so a
-    // sound system that appears later is still found.
+    // Makes PortAudio ready to answer about devices. PortAudio lists the devices once, when it
+    // initialises, so while no stream is open it is started afresh for every look: an input
+    // plugged in (a USB sound adapter, a sound server started) after an earlier Start or report
+    // is found by the next one, without a restart. An open stream keeps PortAudio as it is,
+    // since terminating it would close the stream. A failed attempt is repeated on the next call.
     bool Initialise(std::string& detail) {
         if (Initialised) {
-            return true;
+            if (OpenStreams > 0) {
+                return true;
+            }
+            Pa_Terminate();
+            Initialised = false;
         }
         QuietAlsaDiagnostics();
         QuietJack();

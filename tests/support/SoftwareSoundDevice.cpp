@@ -264,6 +264,14 @@ bool SoftwareSoundDevice::StartServerProcess(std::string& whyNot) {
     return false;
 }
 
+bool SoftwareSoundDevice::StartServerLater(std::string& whyNot) {
+    if (Server > 0) {
+        whyNot = "the server already runs";
+        return false;
+    }
+    return StartServerProcess(whyNot);
+}
+
 SoftwareSoundDevice::~SoftwareSoundDevice() {
     StopServer();
     for (auto it = SavedEnvironment.rbegin(); it != SavedEnvironment.rend(); ++it) {

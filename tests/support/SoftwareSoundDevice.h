@@ -10,8 +10,9 @@
 // second; after the end of the file it returns silence. The PortAudio backend sees one device,
 // "default".
 //
-// ALSA_CONFIG_PATH is read when PortAudio first initialises and again at every device open, so
-// create the device before the first waveIn* or device query of the process. The environment
+// ALSA_CONFIG_PATH is read whenever PortAudio initialises (the backend does so afresh for every
+// look at the devices while no stream is open) and at every device open; create the device
+// before the waveIn* calls or device queries that should see it. The environment
 // variables set here (ALSA_CONFIG_PATH, PULSE_CLIENTCONFIG, PULSE_COOKIE,
 // JACK_NO_START_SERVER) are restored by the destructor.
 //
@@ -55,6 +56,9 @@ public:
     SoftwareSoundDevice(const SoftwareSoundDevice&) = delete;
     SoftwareSoundDevice& operator=(const SoftwareSoundDevice&) = delete;
 
+    // The device appears: starts the server of a device created with Settings::StartServer
+    // false. False, with the reason in whyNot, when it cannot start or already runs.
+    bool StartServerLater(std::string& whyNot);
     // The device vanishes: the server is killed (SIGKILL) and reaped.
     void KillServer();
     // The device stalls: the server is frozen (SIGSTOP) until ResumeServer (SIGCONT).

@@ -26,8 +26,11 @@ Reads any file libsndfile decodes (WAV, FLAC, AIFF, Ogg...), takes one channel a
 it to 22050 Hz when the file has another rate, then cuts it into consecutive blocks of 8192
 samples (0.372 s) and analyses each exactly as the window does. A final partial block is
 reported as skipped, not analysed. Columns: block, start_s, rpm, frequency_hz, steady,
-overload, full_rms, mid_rms, periods. The table ends with a summary; its counts follow the
-readout's colours (overload wins over steadiness) and its RPM figures cover steady blocks.
+overload, full_rms, mid_rms, periods. rpm is the whole number the window's readout shows;
+frequency_hz, to 0.001 Hz, keeps the finer figure (RPM = frequency_hz x 60 / ppr). overload
+means mid_rms above 16000, the readout's red: a level, not a test for clipping. The table ends
+with a summary; its counts follow the readout's colours (overload wins over steadiness) and its
+RPM figures cover steady blocks.
 A file cut off before the end its header promises (a copy or a recorder that stopped short)
 is analysed as far as it goes, with a note on stderr saying so; the exit code stays 0.
 )";

@@ -263,6 +263,40 @@ TEST_F(PortAudioCapture, WithoutAMixerNoVolumeIsClaimed) {
     EXPECT_EQ(volume, 0x5A5A5A5Au);
 }
 
+// A sound input that appears while the program runs (a USB adapter plugged in, a sound server
+// started) is found by the next Start and the next report, without a restart: the first look
+// finds no input, the device appears, the second look records from it.
+TEST_F(PortAudioCapture, InputThatAppearsLaterIsFoundWithoutARestart) {
+    SoftwareSoundDevice::Settings absent;
+    absent.StartServer = false;
+    std::string whyNot;
+    Sound = SoftwareSoundDevice::Create(Input, absent, whyNot);
+    ASSERT_NE(Sound, nullptr) << whyNot;
+    ASSERT_EQ(SelectedWaveBackend(), WaveBackendKind::PortAudio);
+
+    HWAVEIN device = nullptr;
+    const MMRESULT first =
+        waveInOpen(&device, WAVE_MAPPER, &kProgramFormat,
+                   reinterpret_cast<DWORD_PTR>(Recorder.Window()), 0, CALLBACK_WINDOW);
+    ASSERT_EQ(first, MMSYSERR_NODRIVER) << ErrorText(first);
+    WAVEINCAPS caps{};
+    EXPECT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NODRIVER);
+
+    if (!Sound->StartServerLater(whyNot)) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_STREQ(caps.szPname, "default");
+    EXPECT_NE(caps.dwFormats & WAVE_FORMAT_2M16, 0u);
+
+    OpenAndStart();
+    CaptureBuffer& buffer = Buffers[0];
+    ASSERT_EQ(UnprepareWhenReleased(Device, buffer.Header, kWait), MMSYSERR_NOERROR);
+    ASSERT_EQ(buffer.Header.dwBytesRecorded, buffer.Header.dwBufferLength);
+    EXPECT_TRUE(std::equal(buffer.Samples.begin(), buffer.Samples.end(), Input.begin()))
+        << "the device that appeared delivers its samples";
+}
+
 // --- No input device at all ---
 
 enum class Absence { SoundServerDown, EmptyAlsaConfiguration };
