@@ -1,7 +1,6 @@
 // The PortAudio backend against a software sound device (tests/support): real capture through
 // ALSA, paced in real time by a private sound server, with a known pulse train as input.
 #include "platform/wave/WaveAudio.h"
-#include "platform/wave/WaveBackendSelection.h"
 #include "signal/TestSignal.h"
 #include "tests/platform/wave/CompletionRecorder.h"
 #include "tests/platform/wave/WaveTestSupport.h"
@@ -48,7 +47,6 @@ protected:
         if (Sound == nullptr) {
             GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
         }
-        ASSERT_EQ(SelectedWaveBackend(), WaveBackendKind::PortAudio);
     }
 
     void OpenAndStart(std::size_t bufferCount = 2) {
@@ -107,7 +105,7 @@ TEST_F(PortAudioCapture, DeliversTheDevicesSamplesBitExactInOrderAndInRealTime) 
         << "first difference at sample " << (mismatch.first - captured.begin());
 
     ASSERT_TRUE(Recorder.WaitFor(kBlocks, kWait));
-    const std::vector<TMessage> messages = Recorder.Messages();
+    const std::vector<RecordedMessage> messages = Recorder.Messages();
     for (int block = 0; block < kBlocks; ++block) {
         EXPECT_EQ(messages[block].Msg, MM_WIM_DATA);
         EXPECT_EQ(messages[block].WParam, reinterpret_cast<WPARAM>(Device));
