@@ -3,6 +3,7 @@
 // the pulse train's speed, steady, within the first blocks.
 #include "app/MainForm.h"
 #include "platform/forms/Forms.h"
+#include "platform/forms/FormsTesting.h"
 #include "signal/TestSignal.h"
 #include "tests/support/SoftwareSoundDevice.h"
 
