@@ -607,6 +607,25 @@ TEST(WaveDeviceQueries, LongNamesAreCutAtACharacterBoundary) {
     }
 }
 
+// A later failure with the same code but no text of its own is not described by an earlier
+// failure's text.
+TEST_F(ScriptedCapture, ErrorTextDescribesTheLatestFailureWithItsCode) {
+    CaptureBuffer& buffer = Buffers[0];
+    ASSERT_EQ(buffer.Queue(Device), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(Device), WAVERR_STILLPLAYING);
+    EXPECT_EQ(ErrorText(WAVERR_STILLPLAYING),
+              "The sound device still holds buffers; reset it before closing");
+    EXPECT_EQ(waveInUnprepareHeader(Device, &buffer.Header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(ErrorText(WAVERR_STILLPLAYING), "The sound device still holds buffers");
+
+    Scripted.SetStartResult(MMSYSERR_INVALPARAM, "An invalid parameter: scripted");
+    EXPECT_EQ(waveInStart(Device), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(ErrorText(MMSYSERR_INVALPARAM), "An invalid parameter: scripted");
+    EXPECT_EQ(waveInAddBuffer(Device, nullptr, sizeof(WAVEHDR)), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(ErrorText(MMSYSERR_INVALPARAM),
+              "An invalid parameter was passed to the sound device");
+}
+
 // --- Backend hook ---
 
 TEST_F(ScriptedCapture, BackendCannotBeSwitchedWhileADeviceIsOpen) {
