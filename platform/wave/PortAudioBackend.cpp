@@ -266,7 +266,7 @@ private:
     }
 
     bool Fail(PaError error) {
-        // Fixed storage: this thread allocates nothing.
+        // Fixed storage: formatting the reason allocates nothing.
         char reason[WaveInCore::kReasonSize];
         const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
         if (host != nullptr && host->errorText != nullptr && host->errorText[0] != '\0' &&
