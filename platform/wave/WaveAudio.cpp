@@ -43,7 +43,6 @@ public:
     WaveBackend& System;
     std::mutex Mutex;
     WaveBackend* Installed = nullptr; // a test's device; nullptr: the system's
-    std::atomic<WaveInWindowNotifier> Notifier{nullptr};
     std::vector<std::unique_ptr<OpenDevice>> Devices;
     std::uint64_t NextSerial = 1;
     // The full text of the last failure with each code, where the layer knew more than the code.
@@ -75,6 +74,10 @@ Layer& TheLayer() {
     static Layer layer;
     return layer;
 }
+
+// Outside the layer, so that installing it (the main form does, when it is built) does not build
+// the layer before a test's backend, which must outlive the layer.
+constinit std::atomic<WaveInWindowNotifier> Notifier{nullptr};
 
 // One call of the front end, under the layer's lock. A failure that set no text of its own
 // forgets the text an earlier failure with the same code left, so waveInGetErrorTextA always
@@ -199,7 +202,7 @@ bool InstallWaveBackend(WaveBackend* backend) {
 }
 
 void SetWaveInWindowNotifier(WaveInWindowNotifier notifier) {
-    TheLayer().Notifier.store(notifier, std::memory_order_relaxed);
+    Notifier.store(notifier, std::memory_order_relaxed);
 }
 
 MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
@@ -227,9 +230,8 @@ MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWO
         device->Serial = layer.NextSerial;
         device->Backend = &layer.Backend();
         const auto handle = reinterpret_cast<HWAVEIN>(kHandleBase + device->Serial);
-        const WaveInWindowNotifier notifier = callbackType == CALLBACK_WINDOW
-                                                  ? layer.Notifier.load(std::memory_order_relaxed)
-                                                  : nullptr;
+        const WaveInWindowNotifier notifier =
+            callbackType == CALLBACK_WINDOW ? Notifier.load(std::memory_order_relaxed) : nullptr;
         device->Core =
             std::make_unique<WaveInCore>(handle, reinterpret_cast<HWND>(dwCallback), notifier,
                                          pwfx->nBlockAlign, device->Backend->Statistics());

@@ -147,7 +147,8 @@ WaveBackend& PortAudioWaveBackend();
 // goes back to the system's sound input. Refused (false) while any input device is open, so one
 // program never mixes devices of two backends; installing the backend already in place always
 // succeeds. backend must outlive every device opened through it and the layer itself: a
-// function-local static built before its first installation is. Any thread.
+// function-local static is, when it is built before the layer is first used (before the first
+// waveIn*/waveOut* call; installing the window notifier does not count). Any thread.
 bool InstallWaveBackend(WaveBackend* backend);
 
 // Copies text into a fixed field, cut to fit (never inside a UTF-8 character) and NUL-terminated;
