@@ -174,6 +174,10 @@ const TFormDescription<TForm1> kForm1{
 TForm1::TForm1(TComponent* Owner) : TForm(Owner) {
     LoadForm(*this, kForm1);
 
+    // The input device this form opens announces each completed buffer to its window as
+    // MM_WIM_DATA; the form library's thread-safe post carries it to Dispatch.
+    SetWaveInWindowNotifier(&PostMessage);
+
     CurrentBuffer = 0;
     Recording = 0;
     WaveInHandle = nullptr;

@@ -3,7 +3,7 @@
 // real time (goal: a small fraction of the program's budget of 1 % of one core).
 #include "platform/wave/ScriptedWaveDevice.h"
 #include "platform/wave/WaveAudio.h"
-#include "platform/wave/WaveBackendSelection.h"
+#include "platform/wave/WaveBackend.h"
 #include "signal/TestSignal.h"
 #ifdef VELMORANT_BENCH_SOFTWARE_SOUND
 #include "tests/support/SoftwareSoundDevice.h"
@@ -86,7 +86,7 @@ void BM_PortAudioCaptureCpu(benchmark::State& state) {
         state.SkipWithError(("no software sound device: " + whyNot).c_str());
         return;
     }
-    SelectWaveBackend(WaveBackendKind::PortAudio);
+    InstallWaveBackend(nullptr); // the system's input, whatever ran before
     constexpr int kBlocks = 27;
     double cpuPercent = 0.0;
     for (auto _ : state) {

@@ -1,11 +1,11 @@
 // Composition of the device capabilities report from capability records already read.
 //
-// Only the records' types come from the waveform-audio layer's header; nothing here calls the
-// layer, so the composition links without the sound system (the fuzzer and the command-line
-// companion use it on their own).
+// Only the records' types are used (platform/wintypes/WaveCaps.h); nothing here calls the
+// waveform-audio layer, so the composition builds and links without the sound system (the
+// fuzzer and the command-line companion use it on their own).
 #pragma once
 
-#include "platform/wave/WaveAudio.h"
+#include "platform/wintypes/WaveCaps.h"
 
 #include <cstddef>
 

@@ -1,5 +1,7 @@
 #include "diagnostics/CapsReport.h"
 
+#include "platform/wave/WaveAudio.h"
+
 #include <cstdint>
 
 void BuildCapsReport(char (&text)[kCapsReportSize]) {

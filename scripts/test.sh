@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build dependencies, fuzzes each fuzz target for a bounded time (FUZZ_SECONDS,
-# default 60 s each), then builds and runs the whole test suite twice: a release build, then a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# default 60 s each), then builds and runs the whole test suite twice: first a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer, then a release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

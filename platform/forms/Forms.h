@@ -38,7 +38,7 @@ inline constexpr int IDOK = 1;
 // ignored. Returns IDOK.
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT flags);
 
-// One message box as the test seam saw it.
+// One message box as MessageBoxA was asked to show it.
 struct TMessageBoxRecord {
     std::string Text;
     std::string Caption; // as shown: "Error" when the caller gave none
@@ -46,37 +46,19 @@ struct TMessageBoxRecord {
     HWND Owner = nullptr;
 };
 
-// Test seam: while one exists, message boxes are recorded instead of shown, and MessageBoxA
-// returns IDOK at once (or after the spin set below). Recorders nest; the newest one records.
-// Create and destroy on the user-interface thread, in reverse order.
-class MessageBoxRecorder {
+// The seam for test machinery (forms_testing's MessageBoxRecorder): while an interceptor is
+// installed, MessageBoxA hands each box to it instead of showing it, and returns IDOK once
+// Intercept returns. Intercept may run nested message loops and show boxes of its own.
+class TMessageBoxInterceptor {
 public:
-    MessageBoxRecorder();
-    ~MessageBoxRecorder();
-    MessageBoxRecorder(const MessageBoxRecorder&) = delete;
-    MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
+    virtual void Intercept(const TMessageBoxRecord& record) = 0;
 
-    const std::vector<TMessageBoxRecord>& Records() const { return FRecords; }
-
-    // Keeps every box "up" for this long: a nested message loop runs, dispatching posted
-    // messages exactly as a real box's loop would, before MessageBoxA returns.
-    void SpinWhileShown(int milliseconds);
-    // Keeps every box "up" until `done` returns true (checked as the loop runs) or the timeout
-    // passes.
-    void SpinWhileShownUntil(std::function<bool()> done, int timeoutMilliseconds);
-    // Runs `action` while each box is "up", after it has been recorded (and before any spin).
-    void SetWhileShown(std::function<void(const TMessageBoxRecord&)> action);
-
-private:
-    friend int MessageBoxA(HWND, const char*, const char*, UINT);
-    void Record(TMessageBoxRecord record);
-
-    MessageBoxRecorder* FPrevious = nullptr;
-    std::vector<TMessageBoxRecord> FRecords;
-    std::function<void(const TMessageBoxRecord&)> FWhileShown;
-    std::function<bool()> FSpinDone;
-    int FSpinMilliseconds = 0;
+protected:
+    ~TMessageBoxInterceptor() = default;
 };
+// Installs interceptor (nullptr: boxes are shown again) and returns the one it replaces.
+// User-interface thread only.
+TMessageBoxInterceptor* SetMessageBoxInterceptor(TMessageBoxInterceptor* interceptor);
 
 enum TFormBorderStyle {
     bsNone,     // no frame and no caption; fixed size

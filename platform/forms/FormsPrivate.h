@@ -4,8 +4,10 @@
 
 #include "platform/forms/Classes.h"
 #include "platform/forms/Graphics.h"
+#include "platform/forms/Messages.h"
 
 #include <QColor>
+#include <QEvent>
 #include <QPointer>
 #include <QRect>
 #include <QWidget>
@@ -67,7 +69,20 @@ template <class TFunction> void RunHandler(TFunction&& function) {
     }
 }
 
-// The event type that carries a posted message.
+// The event type that carries a posted message (Windows.cpp), and the event itself.
 int MessageEventType();
+class MessageEvent final : public QEvent {
+public:
+    explicit MessageEvent(const TMessage& message)
+        : QEvent(QEvent::Type(MessageEventType())), Message(message) {}
+    TMessage Message;
+};
+
+// The table of live window handles (Windows.cpp). A handle names its receiver from Register
+// until Unregister, which must come before the receiver is destroyed; handles are never reused.
+// Any thread.
+HWND RegisterWindow(QObject* receiver);
+void UnregisterWindow(HWND handle);
+QObject* WindowReceiver(HWND handle); // nullptr for a handle that names no live window
 
 } // namespace FormsImpl

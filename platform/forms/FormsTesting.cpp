@@ -129,3 +129,38 @@ void RunFromMessageLoop(std::function<void()> action) {
         QCoreApplication::instance(),
         [action = std::move(action)] { FormsImpl::RunHandler(action); }, Qt::QueuedConnection);
 }
+
+MessageBoxRecorder::MessageBoxRecorder() : FPrevious(SetMessageBoxInterceptor(this)) {}
+
+MessageBoxRecorder::~MessageBoxRecorder() {
+    SetMessageBoxInterceptor(FPrevious);
+}
+
+void MessageBoxRecorder::SpinWhileShown(int milliseconds) {
+    FSpinMilliseconds = milliseconds;
+    FSpinDone = [] { return false; };
+}
+
+void MessageBoxRecorder::SpinWhileShownUntil(std::function<bool()> done, int timeoutMilliseconds) {
+    FSpinMilliseconds = timeoutMilliseconds;
+    FSpinDone = std::move(done);
+}
+
+void MessageBoxRecorder::SetWhileShown(std::function<void(const TMessageBoxRecord&)> action) {
+    FWhileShown = std::move(action);
+}
+
+void MessageBoxRecorder::Intercept(const TMessageBoxRecord& record) {
+    FRecords.push_back(record);
+    // Handlers run below may show boxes of their own, so work on copies, not on FRecords.
+    if (FWhileShown) {
+        const auto action = FWhileShown;
+        action(record);
+    }
+    if (FSpinDone) {
+        const auto done = FSpinDone;
+        if (Application != nullptr) {
+            Application->ProcessMessagesUntil(done, FSpinMilliseconds);
+        }
+    }
+}

@@ -1,5 +1,5 @@
 // Driving and inspecting forms as a user or a screen would, for tests and tools: key presses,
-// what the window manager and the screen see, message boxes that are up.
+// what the window manager and the screen see, message boxes that are up or recorded.
 //
 // Thread: user-interface thread only, with the global Application in place.
 #pragma once
@@ -69,3 +69,34 @@ private:
 // Runs `action` from the message loop once it next runs (Run, a message box's loop, or
 // ProcessMessages), as a posted message's handler would run.
 void RunFromMessageLoop(std::function<void()> action);
+
+// While one exists, message boxes are recorded instead of shown, and MessageBoxA returns IDOK at
+// once (or after the spin set below). Recorders nest; the newest one records. Create and destroy
+// on the user-interface thread, in reverse order.
+class MessageBoxRecorder final : private TMessageBoxInterceptor {
+public:
+    MessageBoxRecorder();
+    ~MessageBoxRecorder();
+    MessageBoxRecorder(const MessageBoxRecorder&) = delete;
+    MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
+
+    const std::vector<TMessageBoxRecord>& Records() const { return FRecords; }
+
+    // Keeps every box "up" for this long: a nested message loop runs, dispatching posted
+    // messages exactly as a real box's loop would, before MessageBoxA returns.
+    void SpinWhileShown(int milliseconds);
+    // Keeps every box "up" until `done` returns true (checked as the loop runs) or the timeout
+    // passes.
+    void SpinWhileShownUntil(std::function<bool()> done, int timeoutMilliseconds);
+    // Runs `action` while each box is "up", after it has been recorded (and before any spin).
+    void SetWhileShown(std::function<void(const TMessageBoxRecord&)> action);
+
+private:
+    void Intercept(const TMessageBoxRecord& record) override;
+
+    TMessageBoxInterceptor* FPrevious = nullptr;
+    std::vector<TMessageBoxRecord> FRecords;
+    std::function<void(const TMessageBoxRecord&)> FWhileShown;
+    std::function<bool()> FSpinDone;
+    int FSpinMilliseconds = 0;
+};

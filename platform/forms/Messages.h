@@ -2,22 +2,10 @@
 // thread-safe way into the user-interface thread.
 #pragma once
 
-#include <cstdint>
+#include "platform/wintypes/WinTypes.h"
 
-using BYTE = std::uint8_t;
-using WORD = std::uint16_t;
-using DWORD = std::uint32_t;
-using UINT = std::uint32_t;
-using DWORD_PTR = std::uintptr_t;
-using UINT_PTR = std::uintptr_t;
-using WPARAM = std::uintptr_t;
-using LPARAM = std::intptr_t;
-using LRESULT = std::intptr_t;
-
-// Opaque handle of a form's window. Valid from the form's construction until its destruction;
+// A form's window handle (HWND) is valid from the form's construction until its destruction;
 // posting to a handle whose form is gone is harmless (the message is dropped).
-struct WindowHandleTag;
-using HWND = WindowHandleTag*;
 
 // One message as a form's dispatch receives it.
 struct TMessage {

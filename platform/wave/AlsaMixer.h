@@ -5,7 +5,7 @@
 // nothing is kept.
 #pragma once
 
-#include "platform/forms/Messages.h"
+#include "platform/wintypes/WinTypes.h"
 
 #include <string>
 

@@ -4,7 +4,8 @@
 // waiting and reads exactly those, straight into the oldest held buffer (or into a scratch
 // area when none is held, which drops them). It never blocks inside PortAudio, so it always
 // notices a stop request, a dead stream (an error from PortAudio) and a stalled one (no frames
-// for kStallTimeout) within a few milliseconds. It takes no locks and allocates nothing.
+// for kStallTimeout) within a few milliseconds. Its own work takes no locks and allocates
+// nothing; announcing a completed buffer runs the client's window notifier, which may do both.
 #include "platform/wave/AlsaMixer.h"
 #include "platform/wave/WaveBackend.h"
 
@@ -265,7 +266,7 @@ private:
     }
 
     bool Fail(PaError error) {
-        // Fixed storage: this thread allocates nothing.
+        // Fixed storage: formatting the reason allocates nothing.
         char reason[WaveInCore::kReasonSize];
         const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
         if (host != nullptr && host->errorText != nullptr && host->errorText[0] != '\0' &&

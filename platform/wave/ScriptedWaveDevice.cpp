@@ -4,7 +4,6 @@
 #include "platform/wave/ScriptedWaveDevice.h"
 
 #include "platform/wave/WaveBackend.h"
-#include "platform/wave/WaveBackendSelection.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -374,112 +373,107 @@ public:
 };
 
 ScriptedBackend& TheBackend() {
-    return static_cast<ScriptedBackend&>(ScriptedWaveBackend());
+    static ScriptedBackend backend;
+    return backend;
 }
 Script& TheScript() {
     return TheBackend().State;
 }
 
-void Append(Step step) {
+// Every accessor of the control object: runs `use` on the script under its lock and returns
+// what it returns.
+template <class Use> auto Locked(Use use) {
     Script& script = TheScript();
-    {
-        std::lock_guard lock(script.Mutex);
-        script.Steps.push_back(std::move(step));
-    }
-    script.Changed.notify_all();
+    std::lock_guard lock(script.Mutex);
+    return use(script);
+}
+
+// Changes that a waiting device thread must notice: made under the lock, announced after it.
+template <class Change> void LockedAndAnnounced(Change change) {
+    Locked(change);
+    TheScript().Changed.notify_all();
+}
+
+void Append(Step step) {
+    LockedAndAnnounced([&](Script& script) { script.Steps.push_back(std::move(step)); });
 }
 
 } // namespace
 
-WaveBackend& ScriptedWaveBackend() {
-    static ScriptedBackend backend;
-    return backend;
-}
-
 ScriptedWaveDevice::ScriptedWaveDevice() {
-    Script& script = TheScript();
-    {
-        std::lock_guard lock(script.Mutex);
+    Locked([](Script& script) {
         if (script.ControlExists) {
             throw std::logic_error("only one ScriptedWaveDevice may exist at a time");
         }
         script.ControlExists = true;
-    }
+    });
     // Outside the script's lock: the front end takes its own lock first, then the script's.
-    if (!SelectWaveBackend(WaveBackendKind::Scripted)) {
-        std::lock_guard lock(script.Mutex);
-        script.ControlExists = false;
+    if (!InstallWaveBackend(&TheBackend())) {
+        Locked([](Script& script) { script.ControlExists = false; });
         throw std::logic_error("an input device of another backend is still open");
     }
-    std::lock_guard lock(script.Mutex);
-    script.ResetBehaviour();
-    script.OpenCount = 0;
-    script.CloseCount = 0;
-    script.AddCalls = 0;
-    script.CompletedBase = script.Counts.Completed.load();
-    script.ViolationsBase = script.Counts.Violations.load();
+    Locked([](Script& script) {
+        script.ResetBehaviour();
+        script.OpenCount = 0;
+        script.CloseCount = 0;
+        script.AddCalls = 0;
+        script.CompletedBase = script.Counts.Completed.load();
+        script.ViolationsBase = script.Counts.Violations.load();
+    });
 }
 
 ScriptedWaveDevice::~ScriptedWaveDevice() {
-    Script& script = TheScript();
-    {
-        std::lock_guard lock(script.Mutex);
+    LockedAndAnnounced([](Script& script) {
         script.ResetBehaviour();
         script.ControlExists = false;
-    }
-    script.Changed.notify_all();
-    SelectWaveBackend(WaveBackendKind::PortAudio);
+    });
+    InstallWaveBackend(nullptr);
 }
 
 void ScriptedWaveDevice::SetOpenResult(MMRESULT result, std::string text) {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    script.OpenResult = result;
-    script.OpenText = std::move(text);
+    Locked([&](Script& script) {
+        script.OpenResult = result;
+        script.OpenText = std::move(text);
+    });
 }
 
 void ScriptedWaveDevice::SetAddBufferResult(MMRESULT result, std::int32_t successesFirst) {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    script.AddResult = result;
-    script.AddSuccessesLeft = std::max(successesFirst, 0);
+    Locked([&](Script& script) {
+        script.AddResult = result;
+        script.AddSuccessesLeft = std::max(successesFirst, 0);
+    });
 }
 
 void ScriptedWaveDevice::SetStartResult(MMRESULT result, std::string text) {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    script.StartResult = result;
-    script.StartText = std::move(text);
+    Locked([&](Script& script) {
+        script.StartResult = result;
+        script.StartText = std::move(text);
+    });
 }
 
 void ScriptedWaveDevice::SetInputCaps(const WAVEINCAPS& caps, MMRESULT result) {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    script.InputCaps = caps;
-    script.InputCapsResult = result;
+    Locked([&](Script& script) {
+        script.InputCaps = caps;
+        script.InputCapsResult = result;
+    });
 }
 
 void ScriptedWaveDevice::SetOutputCaps(const WAVEOUTCAPS& caps, MMRESULT result) {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    script.OutputCaps = caps;
-    script.OutputCapsResult = result;
+    Locked([&](Script& script) {
+        script.OutputCaps = caps;
+        script.OutputCapsResult = result;
+    });
 }
 
 void ScriptedWaveDevice::SetVolume(DWORD volume, MMRESULT result) {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    script.Volume = volume;
-    script.VolumeResult = result;
+    Locked([&](Script& script) {
+        script.Volume = volume;
+        script.VolumeResult = result;
+    });
 }
 
 void ScriptedWaveDevice::SetStallTimeout(std::chrono::milliseconds timeout) {
-    Script& script = TheScript();
-    {
-        std::lock_guard lock(script.Mutex);
-        script.StallTimeout = timeout;
-    }
-    script.Changed.notify_all();
+    LockedAndAnnounced([&](Script& script) { script.StallTimeout = timeout; });
 }
 
 void ScriptedWaveDevice::CompleteNext(std::span<const std::int16_t> samples) {
@@ -526,65 +520,49 @@ void ScriptedWaveDevice::Vanish(std::string reason) {
 }
 
 void ScriptedWaveDevice::ClearScript() {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    script.Steps.clear();
-    script.Feeding = false;
-    script.FeedSource = nullptr;
+    Locked([](Script& script) {
+        script.Steps.clear();
+        script.Feeding = false;
+        script.FeedSource = nullptr;
+    });
 }
 
 std::int32_t ScriptedWaveDevice::HeldBuffers() const {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    return script.Core == nullptr ? 0 : static_cast<std::int32_t>(script.Core->HeldCount());
+    return Locked([](const Script& script) {
+        return script.Core == nullptr ? 0 : static_cast<std::int32_t>(script.Core->HeldCount());
+    });
 }
 
 std::int64_t ScriptedWaveDevice::CompletedBuffers() const {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    return script.Counts.Completed.load() - script.CompletedBase;
+    return Locked([](const Script& s) { return s.Counts.Completed.load() - s.CompletedBase; });
 }
 
 std::int64_t ScriptedWaveDevice::Violations() const {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    return script.Counts.Violations.load() - script.ViolationsBase;
+    return Locked([](const Script& s) { return s.Counts.Violations.load() - s.ViolationsBase; });
 }
 
 std::int32_t ScriptedWaveDevice::OpenCount() const {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    return script.OpenCount;
+    return Locked([](const Script& script) { return script.OpenCount; });
 }
 
 std::int32_t ScriptedWaveDevice::CloseCount() const {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    return script.CloseCount;
+    return Locked([](const Script& script) { return script.CloseCount; });
 }
 
 bool ScriptedWaveDevice::IsOpen() const {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    return script.Core != nullptr;
+    return Locked([](const Script& script) { return script.Core != nullptr; });
 }
 
 bool ScriptedWaveDevice::IsStarted() const {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    return script.Started;
+    return Locked([](const Script& script) { return script.Started; });
 }
 
 std::int32_t ScriptedWaveDevice::PendingSteps() const {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    return static_cast<std::int32_t>(script.Steps.size());
+    return Locked([](const Script& s) { return static_cast<std::int32_t>(s.Steps.size()); });
 }
 
 std::int32_t ScriptedWaveDevice::AddBufferCalls() const {
-    Script& script = TheScript();
-    std::lock_guard lock(script.Mutex);
-    return script.AddCalls;
+    return Locked([](const Script& script) { return script.AddCalls; });
 }
 
 bool ScriptedWaveDevice::WaitUntilScriptDone(std::chrono::milliseconds timeout) const {

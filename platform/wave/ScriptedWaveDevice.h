@@ -1,16 +1,16 @@
-// A scripted input device: a backend of the waveform-audio layer whose behaviour a test
-// decides. The program under test talks to it through the ordinary waveIn* functions and cannot
-// tell it from a sound card; the test, through this control object, decides what each call
-// returns, when each queued buffer completes and with which samples, and reads back how the
-// program treated the device.
+// A scripted input device (library wave_testing): a backend of the waveform-audio layer whose
+// behaviour a test decides. The program under test talks to it through the ordinary waveIn*
+// functions and cannot tell it from a sound card; the test, through this control object, decides
+// what each call returns, when each queued buffer completes and with which samples, and reads back
+// how the program treated the device.
 //
-// Like a real device, it fills buffers on a device thread of its own and posts MM_WIM_DATA from
-// there, so a user-interface thread that busy-waits in waveInUnprepareHeader sees its buffers
+// Like a real device, it fills buffers on a device thread of its own and announces MM_WIM_DATA
+// from there, so a user-interface thread that busy-waits in waveInUnprepareHeader sees its buffers
 // come back. Script steps run in the order given, on that thread, while a device is open; steps
 // given while none is open wait for the next open.
 //
 // Usage:
-//     ScriptedWaveDevice device;          // selects the scripted backend
+//     ScriptedWaveDevice device;          // installs the scripted backend
 //     device.CompleteNext(firstBlock);    // schedule before the program waits
 //     ... drive the program ...
 //     EXPECT_EQ(device.Violations(), 0);
@@ -41,12 +41,12 @@ public:
         RealTime,         // each buffer completes its own duration after it began filling
     };
 
-    // Selects the scripted backend and starts from a clean script: every call succeeds, the
-    // capability records are those of a plain 16-bit mono 22.05 kHz input and an output without
-    // volume control, counters are 0. Throws std::logic_error when another control object
-    // exists or an input device of another backend is open.
+    // Installs the scripted backend (InstallWaveBackend) and starts from a clean script: every call
+    // succeeds, the capability records are those of a plain 16-bit mono 22.05 kHz input and an
+    // output without volume control, counters are 0. Throws std::logic_error when another control
+    // object exists or an input device of another backend is open.
     ScriptedWaveDevice();
-    // Drops the remaining script and selects the PortAudio backend again (once no device is
+    // Drops the remaining script and puts the system's sound input back (once no device is
     // open). A device the program left open stays open and keeps counting as open.
     ~ScriptedWaveDevice();
     ScriptedWaveDevice(const ScriptedWaveDevice&) = delete;

@@ -3,10 +3,10 @@
 #include "platform/wave/WaveAudio.h"
 
 #include "platform/wave/WaveBackend.h"
-#include "platform/wave/WaveBackendSelection.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -14,29 +14,6 @@
 #include <vector>
 
 namespace {
-
-struct BackendEntry {
-    WaveBackendKind Kind;
-    std::string_view Name;
-    WaveBackend& (*Instance)();
-};
-
-// The one place that knows which backends exist.
-constexpr std::array kBackends{
-    BackendEntry{WaveBackendKind::PortAudio, "portaudio", &PortAudioWaveBackend},
-    BackendEntry{WaveBackendKind::Scripted, "scripted", &ScriptedWaveBackend},
-};
-constexpr std::array<std::string_view, kBackends.size()> kBackendNames{kBackends[0].Name,
-                                                                       kBackends[1].Name};
-
-const BackendEntry& EntryOf(WaveBackendKind kind) {
-    for (const BackendEntry& entry : kBackends) {
-        if (entry.Kind == kind) {
-            return entry;
-        }
-    }
-    return kBackends[0];
-}
 
 constexpr DWORD kCallbackTypeMask = 0x00070000;
 // Far from small integers so that a device number passed by mistake is never a live handle.
@@ -53,12 +30,8 @@ struct OpenDevice {
 // it, so waiting for a device thread under it cannot deadlock.
 class Layer {
 public:
-    Layer() {
-        // Backends are built first so that they are destroyed after the devices below.
-        for (const BackendEntry& entry : kBackends) {
-            entry.Instance();
-        }
-    }
+    // The system's backend is built first so that it is destroyed after the devices below.
+    Layer() : System(PortAudioWaveBackend()) {}
     ~Layer() {
         // A program may end with a device still open; its thread must stop before the process
         // tears down what it uses.
@@ -67,12 +40,14 @@ public:
         }
     }
 
+    WaveBackend& System;
     std::mutex Mutex;
-    WaveBackendKind Selected = WaveBackendKind::PortAudio;
+    WaveBackend* Installed = nullptr; // a test's device; nullptr: the system's
     std::vector<std::unique_ptr<OpenDevice>> Devices;
     std::uint64_t NextSerial = 1;
     // The full text of the last failure with each code, where the layer knew more than the code.
     std::array<std::string, 64> LastTexts;
+    bool RecordedInCall = false; // the current call has set its failure's text
 
     OpenDevice* Find(HWAVEIN handle) {
         const auto value = reinterpret_cast<std::uintptr_t>(handle);
@@ -85,18 +60,37 @@ public:
     }
 
     MMRESULT Record(MMRESULT code, std::string text) {
+        RecordedInCall = true;
         if (code < LastTexts.size()) {
             LastTexts[code] = std::move(text);
         }
         return code;
     }
 
-    WaveBackend& Backend() { return EntryOf(Selected).Instance(); }
+    WaveBackend& Backend() { return Installed != nullptr ? *Installed : System; }
 };
 
 Layer& TheLayer() {
     static Layer layer;
     return layer;
+}
+
+// Outside the layer, so that installing it (the main form does, when it is built) does not build
+// the layer before a test's backend, which must outlive the layer.
+constinit std::atomic<WaveInWindowNotifier> Notifier{nullptr};
+
+// One call of the front end, under the layer's lock. A failure that set no text of its own
+// forgets the text an earlier failure with the same code left, so waveInGetErrorTextA always
+// describes the latest failure with a code, never an older one.
+template <class Body> MMRESULT Serialised(Body body) {
+    Layer& layer = TheLayer();
+    std::lock_guard lock(layer.Mutex);
+    layer.RecordedInCall = false;
+    const MMRESULT result = body(layer);
+    if (result != MMSYSERR_NOERROR && !layer.RecordedInCall) {
+        layer.Record(result, {});
+    }
+    return result;
 }
 
 std::string Joined(std::string_view what, std::string_view reason) {
@@ -197,77 +191,61 @@ void CopyName(std::span<char> field, std::string_view text) {
     std::memset(field.data() + length, 0, field.size() - length);
 }
 
-bool SelectWaveBackend(WaveBackendKind kind) {
+bool InstallWaveBackend(WaveBackend* backend) {
     Layer& layer = TheLayer();
     std::lock_guard lock(layer.Mutex);
-    if (kind != layer.Selected && !layer.Devices.empty()) {
+    if (backend != layer.Installed && !layer.Devices.empty()) {
         return false;
     }
-    layer.Selected = kind;
+    layer.Installed = backend;
     return true;
 }
 
-WaveBackendKind SelectedWaveBackend() {
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    return layer.Selected;
-}
-
-std::span<const std::string_view> WaveBackendNames() {
-    return kBackendNames;
-}
-
-std::optional<WaveBackendKind> WaveBackendByName(std::string_view name) {
-    for (const BackendEntry& entry : kBackends) {
-        if (entry.Name == name) {
-            return entry.Kind;
-        }
-    }
-    return std::nullopt;
-}
-
-std::string_view WaveBackendName(WaveBackendKind kind) {
-    return EntryOf(kind).Name;
+void SetWaveInWindowNotifier(WaveInWindowNotifier notifier) {
+    Notifier.store(notifier, std::memory_order_relaxed);
 }
 
 MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
                     DWORD_PTR /*dwInstance*/, DWORD fdwOpen) {
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    if (phwi == nullptr || pwfx == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (!NamesDefaultDevice(uDeviceID)) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    const DWORD callbackType = fdwOpen & kCallbackTypeMask;
-    if ((fdwOpen & ~kCallbackTypeMask) != 0 ||
-        (callbackType != CALLBACK_NULL && callbackType != CALLBACK_WINDOW)) {
-        return layer.Record(MMSYSERR_INVALFLAG,
-                            "An invalid flag was passed to the sound device: only window "
-                            "notification or none is possible");
-    }
-    std::string problem;
-    if (!CheckPcmFormat(*pwfx, problem)) {
-        return layer.Record(WAVERR_BADFORMAT, Joined(BaseText(WAVERR_BADFORMAT), problem));
-    }
+    return Serialised([&](Layer& layer) -> MMRESULT {
+        if (phwi == nullptr || pwfx == nullptr) {
+            return MMSYSERR_INVALPARAM;
+        }
+        if (!NamesDefaultDevice(uDeviceID)) {
+            return MMSYSERR_BADDEVICEID;
+        }
+        const DWORD callbackType = fdwOpen & kCallbackTypeMask;
+        if ((fdwOpen & ~kCallbackTypeMask) != 0 ||
+            (callbackType != CALLBACK_NULL && callbackType != CALLBACK_WINDOW)) {
+            return layer.Record(MMSYSERR_INVALFLAG,
+                                "An invalid flag was passed to the sound device: only window "
+                                "notification or none is possible");
+        }
+        std::string problem;
+        if (!CheckPcmFormat(*pwfx, problem)) {
+            return layer.Record(WAVERR_BADFORMAT, Joined(BaseText(WAVERR_BADFORMAT), problem));
+        }
 
-    auto device = std::make_unique<OpenDevice>();
-    device->Serial = layer.NextSerial;
-    device->Backend = &layer.Backend();
-    const auto handle = reinterpret_cast<HWAVEIN>(kHandleBase + device->Serial);
-    device->Core = std::make_unique<WaveInCore>(handle, reinterpret_cast<HWND>(dwCallback),
-                                                callbackType == CALLBACK_WINDOW, pwfx->nBlockAlign,
-                                                device->Backend->Statistics());
-    std::string text;
-    const MMRESULT result = device->Backend->OpenInput(*pwfx, *device->Core, device->Stream, text);
-    if (result != MMSYSERR_NOERROR) {
-        return layer.Record(result, std::move(text));
-    }
-    ++layer.NextSerial;
-    layer.Devices.push_back(std::move(device));
-    *phwi = handle;
-    return MMSYSERR_NOERROR;
+        auto device = std::make_unique<OpenDevice>();
+        device->Serial = layer.NextSerial;
+        device->Backend = &layer.Backend();
+        const auto handle = reinterpret_cast<HWAVEIN>(kHandleBase + device->Serial);
+        const WaveInWindowNotifier notifier =
+            callbackType == CALLBACK_WINDOW ? Notifier.load(std::memory_order_relaxed) : nullptr;
+        device->Core =
+            std::make_unique<WaveInCore>(handle, reinterpret_cast<HWND>(dwCallback), notifier,
+                                         pwfx->nBlockAlign, device->Backend->Statistics());
+        std::string text;
+        const MMRESULT result =
+            device->Backend->OpenInput(*pwfx, *device->Core, device->Stream, text);
+        if (result != MMSYSERR_NOERROR) {
+            return layer.Record(result, std::move(text));
+        }
+        ++layer.NextSerial;
+        layer.Devices.push_back(std::move(device));
+        *phwi = handle;
+        return MMSYSERR_NOERROR;
+    });
 }
 
 namespace {
@@ -275,13 +253,13 @@ namespace {
 // Every call on an open device: under the layer's lock, with the handle looked up; a handle that
 // names no open device (never opened, or closed) gets MMSYSERR_INVALHANDLE.
 template <class Action> MMRESULT WithDevice(HWAVEIN hwi, Action action) {
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    OpenDevice* device = layer.Find(hwi);
-    if (device == nullptr) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    return action(layer, *device);
+    return Serialised([&](Layer& layer) -> MMRESULT {
+        OpenDevice* device = layer.Find(hwi);
+        if (device == nullptr) {
+            return MMSYSERR_INVALHANDLE;
+        }
+        return action(layer, *device);
+    });
 }
 
 bool IsHeaderArgument(const WAVEHDR* pwh, UINT cbwh) {
@@ -424,23 +402,23 @@ namespace {
 template <class Caps>
 MMRESULT QueryCaps(UINT_PTR deviceId, Caps* out, UINT size,
                    MMRESULT (WaveBackend::*query)(Caps&, std::string&)) {
-    if (out == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (!NamesDefaultDevice(deviceId)) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    Caps caps{};
-    std::string text;
-    const MMRESULT result = (layer.Backend().*query)(caps, text);
-    if (result != MMSYSERR_NOERROR) {
-        caps = Caps{};
-        layer.Record(result, std::move(text));
-    }
-    std::memcpy(out, &caps, std::min<std::size_t>(size, sizeof caps));
-    return result;
+    return Serialised([&](Layer& layer) -> MMRESULT {
+        if (out == nullptr) {
+            return MMSYSERR_INVALPARAM;
+        }
+        if (!NamesDefaultDevice(deviceId)) {
+            return MMSYSERR_BADDEVICEID;
+        }
+        Caps caps{};
+        std::string text;
+        const MMRESULT result = (layer.Backend().*query)(caps, text);
+        if (result != MMSYSERR_NOERROR) {
+            caps = Caps{};
+            layer.Record(result, std::move(text));
+        }
+        std::memcpy(out, &caps, std::min<std::size_t>(size, sizeof caps));
+        return result;
+    });
 }
 
 } // namespace
@@ -454,20 +432,20 @@ MMRESULT waveOutGetDevCapsA(UINT_PTR uDeviceID, WAVEOUTCAPS* pwoc, UINT cbwoc) {
 }
 
 MMRESULT waveOutGetVolume(HWAVEOUT hwo, DWORD* pdwVolume) {
-    if (pdwVolume == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (!NamesDefaultDevice(reinterpret_cast<UINT_PTR>(hwo))) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    Layer& layer = TheLayer();
-    std::lock_guard lock(layer.Mutex);
-    DWORD volume = 0;
-    std::string text;
-    const MMRESULT result = layer.Backend().OutputVolume(volume, text);
-    if (result != MMSYSERR_NOERROR) {
-        return layer.Record(result, std::move(text));
-    }
-    *pdwVolume = volume;
-    return MMSYSERR_NOERROR;
+    return Serialised([&](Layer& layer) -> MMRESULT {
+        if (pdwVolume == nullptr) {
+            return MMSYSERR_INVALPARAM;
+        }
+        if (!NamesDefaultDevice(reinterpret_cast<UINT_PTR>(hwo))) {
+            return MMSYSERR_INVALHANDLE;
+        }
+        DWORD volume = 0;
+        std::string text;
+        const MMRESULT result = layer.Backend().OutputVolume(volume, text);
+        if (result != MMSYSERR_NOERROR) {
+            return layer.Record(result, std::move(text));
+        }
+        *pdwVolume = volume;
+        return MMSYSERR_NOERROR;
+    });
 }

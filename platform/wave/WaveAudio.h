@@ -1,24 +1,27 @@
 // Waveform audio input and device queries: legacy-named front end over pluggable backends.
+// Depends on nothing of the program's own beyond the shared Windows-style types.
 //
 // Every function may be called from the user-interface thread (calls from other threads are
-// serialised). The device fills queued buffers on a thread of its own; a filled buffer's
-// completion is posted as MM_WIM_DATA (wParam: the device handle, lParam: the header's address)
-// to the window given at open. Buffers complete in the order queued. Samples that arrive while
-// no buffer is queued are dropped.
+// serialised). The device fills queued buffers on a thread of its own. For a device opened with
+// CALLBACK_WINDOW, each filled buffer's completion is announced through the window notifier the
+// client installed (SetWaveInWindowNotifier) as MM_WIM_DATA (wParam: the device handle, lParam:
+// the header's address) for the window given at open. Buffers complete in the order queued.
+// Samples that arrive while no buffer is queued are dropped.
 //
 // When the stream fails (the device is unplugged, its sound server goes away, or it delivers no
-// samples for about two block periods while running; the scripted test device only on command),
-// every buffer the device holds is returned at once as complete, with what it holds, and each is
-// posted; from then on waveInAddBuffer and waveInStart fail with MMSYSERR_NODRIVER and a text
+// samples for about two block periods while running; a test's device only on command), every
+// buffer the device holds is returned at once as complete, with what it holds, and each is
+// announced; from then on waveInAddBuffer and waveInStart fail with MMSYSERR_NODRIVER and a text
 // naming the reason, and only unprepare, reset and close remain useful. A buffer returned with
 // fewer bytes than its length (see dwBytesRecorded) reads as silence (zeros) beyond what was
 // recorded, never as older samples.
 //
-// The default backend is the system's sound input (PortAudio); tests select another one with
-// SelectWaveBackend (platform/wave/WaveBackendSelection.h).
+// The backend is the system's sound input (PortAudio); tests install another one through the
+// hook in platform/wave/WaveBackend.h.
 #pragma once
 
-#include "platform/forms/Messages.h"
+#include "platform/wintypes/WaveCaps.h"
+#include "platform/wintypes/WinTypes.h"
 
 using MMRESULT = UINT;
 
@@ -55,29 +58,6 @@ inline constexpr DWORD WHDR_DONE = 0x01; // the device has filled and returned t
 inline constexpr DWORD WHDR_PREPARED = 0x02;
 inline constexpr DWORD WHDR_INQUEUE = 0x10; // the device holds the buffer
 
-// Format bits of dwFormats: rate 1 = 11.025 kHz, 2 = 22.05 kHz, 4 = 44.1 kHz;
-// M/S = mono/stereo; 08/16 = bits per sample.
-inline constexpr DWORD WAVE_FORMAT_1M08 = 0x001;
-inline constexpr DWORD WAVE_FORMAT_1S08 = 0x002;
-inline constexpr DWORD WAVE_FORMAT_1M16 = 0x004;
-inline constexpr DWORD WAVE_FORMAT_1S16 = 0x008;
-inline constexpr DWORD WAVE_FORMAT_2M08 = 0x010;
-inline constexpr DWORD WAVE_FORMAT_2S08 = 0x020;
-inline constexpr DWORD WAVE_FORMAT_2M16 = 0x040;
-inline constexpr DWORD WAVE_FORMAT_2S16 = 0x080;
-inline constexpr DWORD WAVE_FORMAT_4M08 = 0x100;
-inline constexpr DWORD WAVE_FORMAT_4S08 = 0x200;
-inline constexpr DWORD WAVE_FORMAT_4M16 = 0x400;
-inline constexpr DWORD WAVE_FORMAT_4S16 = 0x800;
-
-// Feature bits of WAVEOUTCAPS::dwSupport.
-inline constexpr DWORD WAVECAPS_PITCH = 0x0001;
-inline constexpr DWORD WAVECAPS_PLAYBACKRATE = 0x0002;
-inline constexpr DWORD WAVECAPS_VOLUME = 0x0004;
-inline constexpr DWORD WAVECAPS_LRVOLUME = 0x0008;
-inline constexpr DWORD WAVECAPS_SYNC = 0x0010;
-inline constexpr DWORD WAVECAPS_SAMPLEACCURATE = 0x0020;
-
 #pragma pack(push, 2)
 struct WAVEFORMATEX {
     WORD wFormatTag = 0;
@@ -106,35 +86,25 @@ struct WAVEHDR {
 };
 static_assert(sizeof(void*) != 8 || sizeof(WAVEHDR) == 32);
 
-struct WAVEINCAPS {
-    WORD wMid = 0;
-    WORD wPid = 0;
-    DWORD vDriverVersion = 0;
-    char szPname[32] = {}; // device name, NUL-terminated, at most 31 characters
-    DWORD dwFormats = 0;   // WAVE_FORMAT_* bits
-    WORD wChannels = 0;
-    WORD wReserved1 = 0;
-};
-static_assert(sizeof(WAVEINCAPS) == 48);
-
-struct WAVEOUTCAPS {
-    WORD wMid = 0;
-    WORD wPid = 0;
-    DWORD vDriverVersion = 0;
-    char szPname[32] = {};
-    DWORD dwFormats = 0;
-    WORD wChannels = 0;
-    WORD wReserved1 = 0;
-    DWORD dwSupport = 0; // WAVECAPS_* bits
-};
-static_assert(sizeof(WAVEOUTCAPS) == 52);
+// Announces one completed buffer of a device opened with CALLBACK_WINDOW: window is the HWND
+// given at open, message MM_WIM_DATA, wParam the device handle, lParam the header's address.
+// Called on the device's own thread (an ordinary thread, never a real-time audio callback) or,
+// for the buffers waveInStop and waveInReset return, on the thread calling them, with the
+// layer's lock held. It may take short locks and allocate; it must return promptly (the device
+// fills nothing meanwhile) and must not call any function of this header. The form library's
+// PostMessage is the one the window program installs.
+using WaveInWindowNotifier = bool (*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Installs the notifier for devices opened from now on (a device keeps the one it was opened
+// with); nullptr removes it. Without one, a device opened with CALLBACK_WINDOW announces nothing
+// and its caller sees completion only in the header (WHDR_DONE, waveInUnprepareHeader).
+void SetWaveInWindowNotifier(WaveInWindowNotifier notifier);
 
 // Opens the input device (WAVE_MAPPER or 0 for the default; there is no other) with the given
-// PCM format. With CALLBACK_WINDOW, dwCallback is the HWND that receives MM_WIM_DATA; with
-// CALLBACK_NULL nothing is posted and the caller watches WHDR_DONE or waveInUnprepareHeader. On
-// success stores the handle in *phwi and returns 0. A handle stays valid until waveInClose
-// succeeds; afterwards every call with it returns MMSYSERR_INVALHANDLE (handles are never
-// reused). Fails with WAVERR_BADFORMAT for a format the device does not record, and with
+// PCM format. With CALLBACK_WINDOW, dwCallback is the HWND that MM_WIM_DATA is announced for;
+// with CALLBACK_NULL nothing is announced and the caller watches WHDR_DONE or
+// waveInUnprepareHeader. On success stores the handle in *phwi and returns 0. A handle stays valid
+// until waveInClose succeeds; afterwards every call with it returns MMSYSERR_INVALHANDLE (handles
+// are never reused). Fails with WAVERR_BADFORMAT for a format the device does not record, and with
 // MMSYSERR_NODRIVER when there is no input device (the text gives the sound system's reason).
 MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
                     DWORD_PTR dwInstance, DWORD fdwOpen);
@@ -149,7 +119,7 @@ MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh);
 MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh);
 MMRESULT waveInStart(HWAVEIN hwi);
 // Stops capture. A buffer that is partly filled is returned at once with what it holds (and
-// posted); empty buffers keep their place in the queue, and waveInStart resumes into them.
+// announced); empty buffers keep their place in the queue, and waveInStart resumes into them.
 MMRESULT waveInStop(HWAVEIN hwi);
 // Stops capture and returns every queued buffer at once, marked done, each with its
 // MM_WIM_DATA. Afterwards the device holds nothing and waveInClose succeeds.

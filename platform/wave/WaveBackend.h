@@ -1,6 +1,6 @@
-// What a waveform-audio backend implements and what it is given: the internal seam between the
+// What a waveform-audio backend implements and what it is given: the seam between the
 // legacy-named front end (platform/wave/WaveAudio.h) and the sound systems behind it. Only the
-// layer itself and its backends include this header.
+// layer itself, its backends and the test devices of wave_testing include this header.
 //
 // Threads: a backend's WaveBackend and WaveInStream functions are called by the front end with
 // the front end's own lock held, so they never run concurrently with each other. Each open
@@ -26,7 +26,10 @@ struct WaveInStatistics {
 
 // The buffers one open input device holds, shared between the front end and the device
 // thread. A fixed ring of up to kCapacity headers: the front end appends, the device thread
-// fills and returns the oldest. Lock-free and allocation-free on the device side.
+// fills and returns the oldest. The ring itself takes no lock and allocates nothing on the device
+// side; announcing a returned buffer calls the client's window notifier, which may do both (see
+// WaveInWindowNotifier), so the device side runs on an ordinary thread, never in a real-time
+// audio callback.
 //
 // Who may call what:
 // - Device side (HeadSpace, HeadFilled, CompleteHead, Fail): the stream's device thread, or the
@@ -39,9 +42,10 @@ public:
     static constexpr std::size_t kCapacity = 32;
     static constexpr std::size_t kReasonSize = 160;
 
-    // handle: the value posted as wParam. window: where MM_WIM_DATA goes; with notify false
-    // nothing is posted. blockAlign: bytes per sample frame, at least 1.
-    WaveInCore(HWAVEIN handle, HWND window, bool notify, WORD blockAlign,
+    // handle: the value announced as wParam. window: the window MM_WIM_DATA is announced for,
+    // through notifier; with notifier nullptr nothing is announced. blockAlign: bytes per sample
+    // frame, at least 1.
+    WaveInCore(HWAVEIN handle, HWND window, WaveInWindowNotifier notifier, WORD blockAlign,
                WaveInStatistics& statistics);
     WaveInCore(const WaveInCore&) = delete;
     WaveInCore& operator=(const WaveInCore&) = delete;
@@ -53,7 +57,7 @@ public:
     // device holds nothing.
     std::span<char> HeadSpace() const;
     // Bytes just written at the start of HeadSpace (whole frames). A buffer that becomes full is
-    // returned and posted.
+    // returned and announced.
     void HeadFilled(std::size_t bytes);
     // Returns the oldest held buffer with what it holds so far (a short buffer). No-op when the
     // device holds nothing.
@@ -94,7 +98,7 @@ private:
 
     const HWAVEIN Handle;
     const HWND Window;
-    const bool Notify;
+    const WaveInWindowNotifier Notifier;
     const WORD FrameBytes;
     WaveInStatistics& Statistics;
 
@@ -136,9 +140,16 @@ public:
     virtual WaveInStatistics& Statistics() = 0;
 };
 
-// The two backends built into every configuration.
+// The system's sound input, the backend the layer serves by default.
 WaveBackend& PortAudioWaveBackend();
-WaveBackend& ScriptedWaveBackend();
+
+// The one hook for a test device: makes backend serve later opens and device queries; nullptr
+// goes back to the system's sound input. Refused (false) while any input device is open, so one
+// program never mixes devices of two backends; installing the backend already in place always
+// succeeds. backend must outlive every device opened through it and the layer itself: a
+// function-local static is, when it is built before the layer is first used (before the first
+// waveIn*/waveOut* call; installing the window notifier does not count). Any thread.
+bool InstallWaveBackend(WaveBackend* backend);
 
 // Copies text into a fixed field, cut to fit (never inside a UTF-8 character) and NUL-terminated;
 // the rest of the field is zeroed.

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-WaveInCore::WaveInCore(HWAVEIN handle, HWND window, bool notify, WORD blockAlign,
+WaveInCore::WaveInCore(HWAVEIN handle, HWND window, WaveInWindowNotifier notifier, WORD blockAlign,
                        WaveInStatistics& statistics)
-    : Handle(handle), Window(window), Notify(notify),
+    : Handle(handle), Window(window), Notifier(notifier),
       FrameBytes(blockAlign == 0 ? WORD{1} : blockAlign), Statistics(statistics) {}
 
 std::span<char> WaveInCore::HeadSpace() const {
@@ -62,9 +62,9 @@ void WaveInCore::Return(std::size_t filled) {
     HeadFill = 0;
     Head.store(head + 1, std::memory_order_release);
     Statistics.Completed.fetch_add(1, std::memory_order_relaxed);
-    if (Notify) {
-        PostMessage(Window, MM_WIM_DATA, reinterpret_cast<WPARAM>(Handle),
-                    reinterpret_cast<LPARAM>(header));
+    if (Notifier != nullptr) {
+        Notifier(Window, MM_WIM_DATA, reinterpret_cast<WPARAM>(Handle),
+                 reinterpret_cast<LPARAM>(header));
     }
 }
 

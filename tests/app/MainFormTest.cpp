@@ -322,12 +322,25 @@ TEST_F(MainFormTest, TabMovesThroughTheControlsInTabOrder) {
                                                            "StopButton", "ImpPerRevCombo"}));
 }
 
-TEST_F(MainFormTest, OtherMessagesGoToTheInheritedDispatch) {
-    TMessage message{0x0401, 1, 2, 0};
-    Form->Dispatch(message);
-    EXPECT_EQ(message.Result, 0);
-    EXPECT_EQ(Form->CurrentBuffer, 0);
-    EXPECT_EQ(Form->Recording, 0);
+// While idle, the capture handler's only effect on a completion naming the current device
+// (none, here) is to switch CurrentBuffer, which shows whether a message reached it. Only
+// MM_WIM_DATA may; the message's result is never touched.
+TEST_F(MainFormTest, OnlyMMWimDataReachesTheCaptureHandler) {
+    struct Case {
+        UINT Msg;
+        std::int32_t BufferAfter;
+    };
+    const Case cases[] = {
+        {MM_WIM_DATA, 1}, {MM_WIM_DATA - 1, 0}, {MM_WIM_DATA + 1, 0}, {0x0401, 0}, {0, 0}};
+    for (const Case& messageCase : cases) {
+        SCOPED_TRACE(messageCase.Msg);
+        Form->CurrentBuffer = 0;
+        TMessage message{messageCase.Msg, reinterpret_cast<WPARAM>(Form->WaveInHandle), 0, 77};
+        Form->Dispatch(message);
+        EXPECT_EQ(Form->CurrentBuffer, messageCase.BufferAfter);
+        EXPECT_EQ(Form->Recording, 0);
+        EXPECT_EQ(message.Result, 77);
+    }
 }
 
 TEST(WinMain, RunsTheMainFormTitledVelmorantUntilItClosesAndReturnsZero) {

@@ -4,6 +4,7 @@
 
 #include "app/MainForm.h"
 #include "platform/forms/Forms.h"
+#include "platform/forms/FormsTesting.h"
 #include "platform/wave/ScriptedWaveDevice.h"
 
 #include <gtest/gtest.h>

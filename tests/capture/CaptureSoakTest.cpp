@@ -2,6 +2,7 @@
 // exactly once and in order, the two buffers alternate throughout, and memory stays flat.
 #include "app/MainForm.h"
 #include "platform/forms/Forms.h"
+#include "platform/forms/FormsTesting.h"
 #include "platform/wave/ScriptedWaveDevice.h"
 #include "signal/TestSignal.h"
 

@@ -11,7 +11,7 @@ using Program = CliTest;
 TEST_F(Program, VersionIsTheProjectVersion) {
     const CliResult result = RunCliProgram({"--version"});
     EXPECT_EQ(result.ExitCode, 0);
-    EXPECT_EQ(result.Out, "1.2.2.0\n");
+    EXPECT_EQ(result.Out, VELMORANT_PROJECT_VERSION "\n");
     EXPECT_EQ(result.Err, "");
 }
 

@@ -95,18 +95,31 @@ TEST(PostMessage, RefusesHandlesThatNameNoWindow) {
     EXPECT_FALSE(PostMessage(reinterpret_cast<HWND>(~std::uintptr_t(0)), kProbeMessage, 0, 0));
 }
 
-TEST(PostMessage, TheApplicationWindowAcceptsAndIgnoresMessages) {
-    EXPECT_TRUE(PostMessage(Application->Handle(), kProbeMessage, 0, 0));
+// Posted messages arrive in the order posted, so once the probe's own message is in, the one
+// posted before it to `target` has been handled: it must have gone nowhere else and shown no
+// error.
+void ExpectConsumedSilently(HWND target) {
+    ProbeForm probe(nullptr);
+    MessageBoxRecorder boxes;
+    EXPECT_TRUE(PostMessage(target, kProbeMessage, 1, 0));
+    EXPECT_TRUE(PostMessage(probe.Handle(), kProbeMessage, 2, 0));
+    ASSERT_TRUE(Application->ProcessMessagesUntil([&] { return !probe.Received.empty(); }, 5000));
     Application->ProcessMessages();
+    ASSERT_EQ(probe.Received.size(), 1u);
+    EXPECT_EQ(probe.Received[0].WParam, 2u);
+    EXPECT_TRUE(boxes.Records().empty());
+}
+
+TEST(PostMessage, TheApplicationWindowAcceptsAndIgnoresMessages) {
+    ExpectConsumedSilently(Application->Handle());
 }
 
 TEST(PostMessage, BaseDispatchIgnoresMessages) {
     TForm form(nullptr);
-    TMessage message{kProbeMessage, 1, 2, 0};
+    TMessage message{kProbeMessage, 1, 2, 77};
     form.Dispatch(message);
-    EXPECT_EQ(message.Result, 0);
-    EXPECT_TRUE(PostMessage(form.Handle(), kProbeMessage, 0, 0));
-    Application->ProcessMessages();
+    EXPECT_EQ(message.Result, 77); // left alone, not reset
+    ExpectConsumedSilently(form.Handle());
 }
 
 TEST(PostMessage, IsDispatchedWhileARealMessageBoxIsUp) {

@@ -1,15 +1,24 @@
-// Receives the waveform-audio layer's MM_WIM_DATA messages for a test: a window handle to pass
-// to waveInOpen, and every message posted to it, in arrival order.
+// Receives the waveform-audio layer's MM_WIM_DATA announcements for a test, as a window would: a
+// window handle to pass to waveInOpen, and every message announced for it, in arrival order.
 //
-// Create, wait and read on the test's thread; at most one recorder at a time.
+// Installs its own window notifier for its lifetime, so devices opened meanwhile with
+// CALLBACK_WINDOW announce to it. Create, wait and read on the test's thread; at most one
+// recorder at a time. The device threads' announcements may arrive at any moment.
 #pragma once
 
-#include "platform/forms/Messages.h"
+#include "platform/wintypes/WinTypes.h"
 
 #include <chrono>
 #include <cstddef>
-#include <memory>
 #include <vector>
+
+// One announcement as the notifier received it.
+struct RecordedMessage {
+    HWND Window = nullptr;
+    UINT Msg = 0;
+    WPARAM WParam = 0;
+    LPARAM LParam = 0;
+};
 
 class CompletionRecorder {
 public:
@@ -18,15 +27,11 @@ public:
     CompletionRecorder(const CompletionRecorder&) = delete;
     CompletionRecorder& operator=(const CompletionRecorder&) = delete;
 
+    // A handle that names this recorder; no window of the form library.
     HWND Window() const;
-    // Delivers posted messages until at least count have arrived, or timeout passes; returns
-    // whether they arrived.
+    // Waits until at least count messages have arrived, or timeout passes; returns whether they
+    // arrived.
     bool WaitFor(std::size_t count, std::chrono::milliseconds timeout);
-    // Delivers what has been posted so far and returns every message received.
-    std::vector<TMessage> Messages();
-
-    class Impl;
-
-private:
-    std::unique_ptr<Impl> Self;
+    // Every message received so far.
+    std::vector<RecordedMessage> Messages();
 };

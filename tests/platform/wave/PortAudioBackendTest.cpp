@@ -1,7 +1,6 @@
 // The PortAudio backend against a software sound device (tests/support): real capture through
 // ALSA, paced in real time by a private sound server, with a known pulse train as input.
 #include "platform/wave/WaveAudio.h"
-#include "platform/wave/WaveBackendSelection.h"
 #include "signal/TestSignal.h"
 #include "tests/platform/wave/CompletionRecorder.h"
 #include "tests/platform/wave/WaveTestSupport.h"
@@ -12,6 +11,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -39,6 +39,20 @@ std::vector<std::int16_t> PulseTrain() {
     return samples;
 }
 
+// Whether the device has written the buffer's first sample within timeout. The device thread
+// writes while this looks, so the look is an atomic one; a zero-initialised buffer is assumed.
+bool SampleArrives(CaptureBuffer& buffer, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    const std::atomic_ref<std::int16_t> first(buffer.Samples[0]);
+    while (first.load(std::memory_order_relaxed) == 0) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 class PortAudioCapture : public ::testing::Test {
 protected:
     // Builds the software device (skipping when the machine cannot host it) and opens it.
@@ -48,7 +62,6 @@ protected:
         if (Sound == nullptr) {
             GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
         }
-        ASSERT_EQ(SelectedWaveBackend(), WaveBackendKind::PortAudio);
     }
 
     void OpenAndStart(std::size_t bufferCount = 2) {
@@ -107,17 +120,18 @@ TEST_F(PortAudioCapture, DeliversTheDevicesSamplesBitExactInOrderAndInRealTime) 
         << "first difference at sample " << (mismatch.first - captured.begin());
 
     ASSERT_TRUE(Recorder.WaitFor(kBlocks, kWait));
-    const std::vector<TMessage> messages = Recorder.Messages();
+    const std::vector<RecordedMessage> messages = Recorder.Messages();
     for (int block = 0; block < kBlocks; ++block) {
         EXPECT_EQ(messages[block].Msg, MM_WIM_DATA);
         EXPECT_EQ(messages[block].WParam, reinterpret_cast<WPARAM>(Device));
         EXPECT_EQ(messages[block].LParam, Buffers[block % 2].Address()) << "block " << block;
     }
 
-    // The device's clock, not the reader, sets the pace: one block per 0.3715 s.
-    const double period =
-        std::chrono::duration<double>(arrivals.back() - arrivals.front()).count() / (kBlocks - 1);
-    EXPECT_NEAR(period, kBlockSeconds, 0.15 * kBlockSeconds);
+    // The device's clock, not the reader, sets the pace: one block per 0.3715 s. Start-up
+    // buffering may bunch the first arrivals, so the span may be off by up to a block period.
+    const double span = std::chrono::duration<double>(arrivals.back() - arrivals.front()).count();
+    EXPECT_GT(span, (kBlocks - 2) * kBlockSeconds);
+    EXPECT_LT(span, kBlocks * kBlockSeconds);
 }
 
 TEST_F(PortAudioCapture, StopAndResetReturnBuffersAndTheDeviceOpensAgain) {
@@ -129,21 +143,16 @@ TEST_F(PortAudioCapture, StopAndResetReturnBuffersAndTheDeviceOpensAgain) {
     ASSERT_EQ(UnprepareWhenReleased(Device, Buffers[0].Header, kWait), MMSYSERR_NOERROR);
     ASSERT_EQ(Buffers[0].Queue(Device), MMSYSERR_NOERROR);
 
-    // A stop mid-buffer hands back what is there (the usual case after a third of a block;
-    // a starved device thread may not have begun it, and then it stays queued). A start goes
-    // on into the queued buffers.
-    std::this_thread::sleep_for(120ms);
+    // A stop mid-buffer hands back what is there, and a start goes on into the queued buffers.
+    // The device is into buffer 1 once its first sample (noisy, so never exactly 0) is in;
+    // filling the rest takes the best part of a block period.
+    ASSERT_TRUE(SampleArrives(Buffers[1], kWait));
     ASSERT_EQ(waveInStop(Device), MMSYSERR_NOERROR);
-    const MMRESULT released = waveInUnprepareHeader(Device, &Buffers[1].Header, sizeof(WAVEHDR));
-    int next = 1;
-    if (released == MMSYSERR_NOERROR) {
-        EXPECT_GT(Buffers[1].Header.dwBytesRecorded, 0u);
-        EXPECT_LT(Buffers[1].Header.dwBytesRecorded, Buffers[1].Header.dwBufferLength);
-        ASSERT_EQ(Buffers[1].Queue(Device), MMSYSERR_NOERROR);
-        next = 0;
-    } else {
-        EXPECT_EQ(released, WAVERR_STILLPLAYING);
-    }
+    ASSERT_EQ(waveInUnprepareHeader(Device, &Buffers[1].Header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_GT(Buffers[1].Header.dwBytesRecorded, 0u);
+    EXPECT_LT(Buffers[1].Header.dwBytesRecorded, Buffers[1].Header.dwBufferLength);
+    ASSERT_EQ(Buffers[1].Queue(Device), MMSYSERR_NOERROR);
+    const int next = 0;
     ASSERT_EQ(waveInStart(Device), MMSYSERR_NOERROR);
     ASSERT_EQ(UnprepareWhenReleased(Device, Buffers[next].Header, kWait), MMSYSERR_NOERROR);
     EXPECT_EQ(Buffers[next].Header.dwBytesRecorded, Buffers[next].Header.dwBufferLength);
@@ -272,7 +281,6 @@ TEST_F(PortAudioCapture, InputThatAppearsLaterIsFoundWithoutARestart) {
     std::string whyNot;
     Sound = SoftwareSoundDevice::Create(Input, absent, whyNot);
     ASSERT_NE(Sound, nullptr) << whyNot;
-    ASSERT_EQ(SelectedWaveBackend(), WaveBackendKind::PortAudio);
 
     HWAVEIN device = nullptr;
     const MMRESULT first =

@@ -4,7 +4,6 @@
 #include "platform/wave/ScriptedWaveDevice.h"
 #include "platform/wave/WaveAudio.h"
 #include "platform/wave/WaveBackend.h"
-#include "platform/wave/WaveBackendSelection.h"
 #include "tests/platform/wave/CompletionRecorder.h"
 #include "tests/platform/wave/WaveTestSupport.h"
 
@@ -56,10 +55,11 @@ TEST_F(ScriptedCapture, BuffersCompleteInQueueOrderWithTheirSamples) {
     }
     ASSERT_TRUE(Recorder.WaitFor(3, kWait));
 
-    const std::vector<TMessage> messages = Recorder.Messages();
+    const std::vector<RecordedMessage> messages = Recorder.Messages();
     ASSERT_EQ(messages.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
+        EXPECT_EQ(messages[i].Window, Recorder.Window());
         EXPECT_EQ(messages[i].Msg, MM_WIM_DATA);
         EXPECT_EQ(messages[i].WParam, reinterpret_cast<WPARAM>(Device));
         EXPECT_EQ(messages[i].LParam, buffers[i].Address());
@@ -116,7 +116,7 @@ TEST_F(ScriptedCapture, TwoBuffersCirculateForManyBlocks) {
         current = 1 - current;
     }
     ASSERT_TRUE(Recorder.WaitFor(kBlocks, kWait));
-    const std::vector<TMessage> messages = Recorder.Messages();
+    const std::vector<RecordedMessage> messages = Recorder.Messages();
     for (int block = 0; block < kBlocks; ++block) {
         ASSERT_EQ(messages[block].LParam, buffers[block % 2].Address()) << "block " << block;
     }
@@ -197,7 +197,7 @@ TEST_F(ScriptedCapture, CloseIsRefusedWhileQueuedAndResetReturnsEveryBufferAtOnc
     // Returned before waveInReset came back, each with its message, in order.
     EXPECT_EQ(Scripted.HeldBuffers(), 0);
     ASSERT_TRUE(Recorder.WaitFor(3, kWait));
-    const std::vector<TMessage> messages = Recorder.Messages();
+    const std::vector<RecordedMessage> messages = Recorder.Messages();
     for (std::size_t i = 0; i < buffers.size(); ++i) {
         EXPECT_EQ(messages[i].LParam, buffers[i].Address());
         EXPECT_EQ(buffers[i].Header.dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
@@ -607,29 +607,32 @@ TEST(WaveDeviceQueries, LongNamesAreCutAtACharacterBoundary) {
     }
 }
 
-// --- Backend selection ---
+// A later failure with the same code but no text of its own is not described by an earlier
+// failure's text.
+TEST_F(ScriptedCapture, ErrorTextDescribesTheLatestFailureWithItsCode) {
+    CaptureBuffer& buffer = Buffers[0];
+    ASSERT_EQ(buffer.Queue(Device), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(Device), WAVERR_STILLPLAYING);
+    EXPECT_EQ(ErrorText(WAVERR_STILLPLAYING),
+              "The sound device still holds buffers; reset it before closing");
+    EXPECT_EQ(waveInUnprepareHeader(Device, &buffer.Header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(ErrorText(WAVERR_STILLPLAYING), "The sound device still holds buffers");
 
-TEST(WaveBackendSelection, NamesTheBackendsAndDefaultsToTheSystemsInput) {
-    EXPECT_EQ(SelectedWaveBackend(), WaveBackendKind::PortAudio);
-    const std::span<const std::string_view> names = WaveBackendNames();
-    ASSERT_EQ(names.size(), 2u);
-    for (const std::string_view name : names) {
-        const std::optional<WaveBackendKind> kind = WaveBackendByName(name);
-        ASSERT_TRUE(kind.has_value()) << name;
-        EXPECT_EQ(WaveBackendName(*kind), name);
-    }
-    EXPECT_EQ(WaveBackendByName("portaudio"), WaveBackendKind::PortAudio);
-    EXPECT_EQ(WaveBackendByName("scripted"), WaveBackendKind::Scripted);
-    EXPECT_FALSE(WaveBackendByName("alsa").has_value());
+    Scripted.SetStartResult(MMSYSERR_INVALPARAM, "An invalid parameter: scripted");
+    EXPECT_EQ(waveInStart(Device), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(ErrorText(MMSYSERR_INVALPARAM), "An invalid parameter: scripted");
+    EXPECT_EQ(waveInAddBuffer(Device, nullptr, sizeof(WAVEHDR)), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(ErrorText(MMSYSERR_INVALPARAM),
+              "An invalid parameter was passed to the sound device");
 }
 
+// --- Backend hook ---
+
 TEST_F(ScriptedCapture, BackendCannotBeSwitchedWhileADeviceIsOpen) {
-    EXPECT_EQ(SelectedWaveBackend(), WaveBackendKind::Scripted);
-    EXPECT_FALSE(SelectWaveBackend(WaveBackendKind::PortAudio));
-    EXPECT_TRUE(SelectWaveBackend(WaveBackendKind::Scripted));
+    EXPECT_FALSE(InstallWaveBackend(nullptr));
     ASSERT_EQ(waveInClose(Device), MMSYSERR_NOERROR);
-    EXPECT_TRUE(SelectWaveBackend(WaveBackendKind::PortAudio));
-    EXPECT_TRUE(SelectWaveBackend(WaveBackendKind::Scripted));
+    EXPECT_TRUE(InstallWaveBackend(nullptr));
+    EXPECT_TRUE(InstallWaveBackend(nullptr));
 }
 
 TEST(ScriptedWaveDeviceControl, OnlyOneMayExistAtATime) {
