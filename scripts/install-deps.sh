@@ -7,7 +7,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git clang
   # libraries the programs link
-  qt6-base-dev libgl-dev portaudio19-dev libasound2-dev
+  qt6-base-dev libgl-dev portaudio19-dev libasound2-dev libpulse-dev
   libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev
   # Arial's metric twin, so the readout's digits have the size they were laid out for
   fonts-liberation2 fonts-dejavu-core

@@ -6,6 +6,7 @@
 // notices a stop request, a dead stream (an error from PortAudio) and a stalled one (no frames
 // for kStallTimeout) within a few milliseconds. It takes no locks and allocates nothing.
 #include "platform/wave/AlsaMixer.h"
+#include "platform/wave/DeviceNames.h"
 #include "platform/wave/WaveBackend.h"
 
 #include <alsa/asoundlib.h>
@@ -328,7 +329,7 @@ public:
         if (!DefaultInput(device, info, detail)) {
             return MMSYSERR_NODRIVER;
         }
-        CopyName(caps.szPname, info->name);
+        CopyName(caps.szPname, UserDeviceName(DeviceDirection::Input, info->name));
         caps.wChannels = static_cast<WORD>(std::clamp(info->maxInputChannels, 0, 2));
         // While a stream records, the device may refuse every other open; what it accepted
         // when it was free still holds.
@@ -356,7 +357,7 @@ public:
             detail = "No sound output device: the sound system has no default output";
             return MMSYSERR_NODRIVER;
         }
-        CopyName(caps.szPname, info->name);
+        CopyName(caps.szPname, UserDeviceName(DeviceDirection::Output, info->name));
         caps.wChannels = static_cast<WORD>(std::clamp(info->maxOutputChannels, 0, 2));
         caps.dwFormats = SupportedFormats(device, *info, false);
         const MixerVolume volume = ReadDefaultMixerVolume();
