@@ -161,10 +161,17 @@ bool SoftwareSoundDevice::Build(std::span<const std::int16_t> samples, const Set
 
     // Sources and sinks first: once the socket answers, they exist.
     std::string script = std::string("load-module module-null-source source_name=") + kSourceName +
-                         " rate=22050 channels=1 format=s16le\n";
-    if (settings.WithMixer) {
+                         " rate=22050 channels=1 format=s16le description=\"" +
+                         settings.InputDescription + "\"\n";
+    if (settings.WithMixer || settings.Desktop) {
         script += std::string("load-module module-null-sink sink_name=") + kSinkName +
-                  " rate=22050 channels=2\n";
+                  " rate=22050 channels=2" +
+                  // The property list is parsed again inside the argument, so it is quoted twice.
+                  " sink_properties=\"device.description='" + settings.OutputDescription + "'\"\n";
+    }
+    if (settings.Desktop) {
+        script += std::string("set-default-sink ") + kSinkName + "\nset-default-source " +
+                  kSourceName + "\n";
     }
     script += "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
               (Dir / "native").string() + "\n";
@@ -186,7 +193,15 @@ bool SoftwareSoundDevice::Build(std::span<const std::int16_t> samples, const Set
                        "\"\n"
                        "    format \"raw\"\n"
                        "}\n";
-    if (settings.WithMixer) {
+    if (settings.Desktop) {
+        alsa = "pcm.!default {\n"
+               "    type pulse\n"
+               "    server \"" +
+               ServerAddress() +
+               "\"\n"
+               "}\n";
+    }
+    if (settings.WithMixer || settings.Desktop) {
         alsa += "ctl.!default {\n"
                 "    type pulse\n"
                 "    server \"" +

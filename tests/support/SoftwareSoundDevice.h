@@ -8,7 +8,7 @@
 // `file` plugin whose `infile` is the raw S16_LE sample file and whose slave is that source.
 // Capture then returns the file's samples bit-exact from the first one, at 22050 samples per
 // second; after the end of the file it returns silence. The PortAudio backend sees one device,
-// "default".
+// "default". Settings::Desktop builds a desktop-like server instead (see there).
 //
 // ALSA_CONFIG_PATH is read when PortAudio first initialises and again at every device open, so
 // create the device before the first waveIn* or device query of the process. The environment
@@ -41,6 +41,15 @@ public:
         // Also give the server a null sink and ALSA a pulse mixer ("Master", left and right),
         // so the output's volume can be read and set.
         bool WithMixer = false;
+        // Makes the server look like a desktop's: the null sink and source are its defaults,
+        // and ALSA's default PCM and mixer are the server itself (`type pulse`, no device
+        // named), so ALSA plays to and records from the server's defaults. Capture then gives
+        // silence, not the samples. Implies WithMixer.
+        bool Desktop = false;
+        // What the server's sound settings call the null sink and source (no quotes or
+        // backslashes).
+        std::string OutputDescription = "Velmorant test speakers";
+        std::string InputDescription = "Velmorant test microphone";
     };
 
     // Builds the device with samples (16-bit mono, 22050 Hz) as its input. On failure returns

@@ -1,5 +1,6 @@
 // The PortAudio backend against a software sound device (tests/support): real capture through
 // ALSA, paced in real time by a private sound server, with a known pulse train as input.
+#include "platform/wave/DeviceNames.h"
 #include "platform/wave/WaveAudio.h"
 #include "platform/wave/WaveBackendSelection.h"
 #include "signal/TestSignal.h"
@@ -216,7 +217,8 @@ TEST_F(PortAudioCapture, CapabilitiesAreThoseTheDeviceAccepts) {
 
     WAVEINCAPS input{};
     ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &input, sizeof input), MMSYSERR_NOERROR);
-    EXPECT_STREQ(input.szPname, "default");
+    // ALSA's default is a file plugin over the server's source: the source is named.
+    EXPECT_STREQ(input.szPname, "Velmorant test microphone");
     EXPECT_EQ(input.wChannels, 2); // the file plugin over a pulse source takes one or two
     ASSERT_NE(input.dwFormats & WAVE_FORMAT_2M16, 0u);
     // Every claim holds: each claimed format opens.
@@ -262,6 +264,119 @@ TEST_F(PortAudioCapture, WithoutAMixerNoVolumeIsClaimed) {
     EXPECT_EQ(waveOutGetVolume(reinterpret_cast<HWAVEOUT>(-1), &volume), MMSYSERR_NOTSUPPORTED);
     EXPECT_EQ(volume, 0x5A5A5A5Au);
 }
+
+// --- Names the user knows ---
+
+struct NamesCase {
+    const char* Name;
+    const char* OutputDescription;
+    const char* InputDescription;
+    const char* ExpectedOutput; // what fits the 31-character name field
+    const char* ExpectedInput;
+};
+
+void PrintTo(const NamesCase& namesCase, std::ostream* out) {
+    *out << namesCase.Name;
+}
+
+const NamesCase kNamesCases[] = {
+    {"Plain", "Built-in Audio Analog Stereo", "Webcam C270 Mono", "Built-in Audio Analog Stereo",
+     "Webcam C270 Mono"},
+    // 31 bytes fit whole; 33 bytes are cut before the two-byte "ö" that straddles the end.
+    {"Utf8CutAtACharacter", "Lautsprecher Werkstatt — Tür", "Eingang Drehbank 2 — Spindelöl",
+     "Lautsprecher Werkstatt — Tür", "Eingang Drehbank 2 — Spindel"},
+};
+
+class DesktopNames : public ::testing::TestWithParam<NamesCase> {};
+
+TEST_P(DesktopNames, CapsNameTheServersDefaultsAsItsSoundSettingsDo) {
+    SoftwareSoundDevice::Settings settings;
+    settings.Desktop = true;
+    settings.OutputDescription = GetParam().OutputDescription;
+    settings.InputDescription = GetParam().InputDescription;
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
+    if (sound == nullptr) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    ASSERT_TRUE(sound->SetOutputVolume(32768, 16384, whyNot)) << whyNot; // 50 % and 25 %
+
+    WAVEOUTCAPS output{};
+    ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &output, sizeof output), MMSYSERR_NOERROR);
+    EXPECT_STREQ(output.szPname, GetParam().ExpectedOutput);
+    WAVEINCAPS input{};
+    ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &input, sizeof input), MMSYSERR_NOERROR);
+    EXPECT_STREQ(input.szPname, GetParam().ExpectedInput);
+
+    // Formats are still what opens, and the volume still the default output's.
+    EXPECT_NE(input.dwFormats & WAVE_FORMAT_2M16, 0u);
+    EXPECT_NE(output.dwFormats & WAVE_FORMAT_4S16, 0u);
+    DWORD volume = 0;
+    ASSERT_EQ(waveOutGetVolume(reinterpret_cast<HWAVEOUT>(-1), &volume), MMSYSERR_NOERROR);
+    EXPECT_NEAR(static_cast<double>(volume & 0xFFFF), 0x8000, 2);
+    EXPECT_NEAR(static_cast<double>(volume >> 16), 0x4000, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptions, DesktopNames, ::testing::ValuesIn(kNamesCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+enum class ServerState { Answering, Frozen, Gone };
+
+const char* NameOf(ServerState state) {
+    switch (state) {
+    case ServerState::Answering:
+        return "Answering";
+    case ServerState::Frozen:
+        return "Frozen";
+    case ServerState::Gone:
+        return "Gone";
+    }
+    return "?";
+}
+
+void PrintTo(ServerState state, std::ostream* out) {
+    *out << NameOf(state);
+}
+
+class SoundServerQuestion : public ::testing::TestWithParam<ServerState> {};
+
+// The report runs on the window's thread: a server that cannot answer must not hold it.
+TEST_P(SoundServerQuestion, IsAnsweredOrAbandonedWithinItsBudget) {
+    SoftwareSoundDevice::Settings settings;
+    settings.Desktop = true;
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
+    if (sound == nullptr) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    if (GetParam() == ServerState::Frozen) {
+        sound->PauseServer();
+    } else if (GetParam() == ServerState::Gone) {
+        sound->KillServer();
+    }
+    const auto asked = Clock::now();
+    const ServerDeviceNames names =
+        AskSoundServer(sound->ServerAddress(), "", "", std::chrono::milliseconds(100));
+    const auto took = Clock::now() - asked;
+    sound->ResumeServer();
+
+    // Not a speed goal: far above the budget, it only tells a hang from an answer.
+    EXPECT_LT(took, 1s);
+    if (GetParam() == ServerState::Answering) {
+        EXPECT_TRUE(names.Answered);
+        EXPECT_EQ(names.Output, settings.OutputDescription);
+        EXPECT_EQ(names.Input, settings.InputDescription);
+    } else {
+        EXPECT_FALSE(names.Answered);
+        EXPECT_EQ(names.Output, "");
+        EXPECT_EQ(names.Input, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, SoundServerQuestion,
+                         ::testing::Values(ServerState::Answering, ServerState::Frozen,
+                                           ServerState::Gone),
+                         [](const auto& info) { return std::string(NameOf(info.param)); });
 
 // --- No input device at all ---
 
