@@ -15,6 +15,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev time
   # a display and a sound device for tests on machines that have neither
   xvfb xauth pulseaudio pulseaudio-utils libasound2-plugins sox
+  # the desktop default sound server, for the device names test
+  pipewire pipewire-pulse wireplumber
   # icons, manual pages and the Debian package, and the checks of what it installs
   librsvg2-bin help2man dpkg-dev file man-db desktop-file-utils appstream
 )

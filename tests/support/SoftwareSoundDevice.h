@@ -50,6 +50,10 @@ public:
         // backslashes).
         std::string OutputDescription = "Velmorant test speakers";
         std::string InputDescription = "Velmorant test microphone";
+        // The server behind the sound server protocol. PipeWire (pipewire, pipewire-pulse and
+        // wireplumber, with no hardware monitors and no D-Bus) is offered for Desktop only.
+        enum class ServerKind { PulseAudio, PipeWire };
+        ServerKind Server = ServerKind::PulseAudio;
     };
 
     // Builds the device with samples (16-bit mono, 22050 Hz) as its input. On failure returns
@@ -64,7 +68,8 @@ public:
     SoftwareSoundDevice(const SoftwareSoundDevice&) = delete;
     SoftwareSoundDevice& operator=(const SoftwareSoundDevice&) = delete;
 
-    // The device vanishes: the server is killed (SIGKILL) and reaped.
+    // The device vanishes: the server (for PipeWire, pipewire-pulse) is killed (SIGKILL) and
+    // reaped.
     void KillServer();
     // The device stalls: the server is frozen (SIGSTOP) until ResumeServer (SIGCONT).
     void PauseServer();
@@ -94,11 +99,16 @@ private:
     bool Build(std::span<const std::int16_t> samples, const Settings& settings,
                std::string& whyNot);
     bool StartServerProcess(std::string& whyNot);
+    bool StartPipeWire(const Settings& settings, std::string& whyNot);
+    bool RunPactl(const std::vector<std::string>& arguments, std::string& whyNot);
     void StopServer();
+    static void StopProcess(pid_t& process); // SIGTERM, SIGKILL after 2 s; reaps
     void SetEnvironment(const char* name, const std::string& value);
 
     std::filesystem::path Dir;
+    std::filesystem::path Socket; // where clients reach the server
     pid_t Server = -1;
+    std::vector<pid_t> Helpers; // PipeWire's own daemon and its session manager
     struct SavedVariable {
         std::string Name;
         bool WasSet = false;

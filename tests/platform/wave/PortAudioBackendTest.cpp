@@ -287,13 +287,21 @@ const NamesCase kNamesCases[] = {
      "Lautsprecher Werkstatt — Tür", "Eingang Drehbank 2 — Spindel"},
 };
 
-class DesktopNames : public ::testing::TestWithParam<NamesCase> {};
+using ServerKind = SoftwareSoundDevice::Settings::ServerKind;
+
+const char* NameOf(ServerKind kind) {
+    return kind == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
+}
+
+class DesktopNames : public ::testing::TestWithParam<std::tuple<NamesCase, ServerKind>> {};
 
 TEST_P(DesktopNames, CapsNameTheServersDefaultsAsItsSoundSettingsDo) {
+    const auto& [names, server] = GetParam();
     SoftwareSoundDevice::Settings settings;
     settings.Desktop = true;
-    settings.OutputDescription = GetParam().OutputDescription;
-    settings.InputDescription = GetParam().InputDescription;
+    settings.Server = server;
+    settings.OutputDescription = names.OutputDescription;
+    settings.InputDescription = names.InputDescription;
     std::string whyNot;
     const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
     if (sound == nullptr) {
@@ -303,10 +311,10 @@ TEST_P(DesktopNames, CapsNameTheServersDefaultsAsItsSoundSettingsDo) {
 
     WAVEOUTCAPS output{};
     ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &output, sizeof output), MMSYSERR_NOERROR);
-    EXPECT_STREQ(output.szPname, GetParam().ExpectedOutput);
+    EXPECT_STREQ(output.szPname, names.ExpectedOutput);
     WAVEINCAPS input{};
     ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &input, sizeof input), MMSYSERR_NOERROR);
-    EXPECT_STREQ(input.szPname, GetParam().ExpectedInput);
+    EXPECT_STREQ(input.szPname, names.ExpectedInput);
 
     // Formats are still what opens, and the volume still the default output's.
     EXPECT_NE(input.dwFormats & WAVE_FORMAT_2M16, 0u);
@@ -317,8 +325,14 @@ TEST_P(DesktopNames, CapsNameTheServersDefaultsAsItsSoundSettingsDo) {
     EXPECT_NEAR(static_cast<double>(volume >> 16), 0x4000, 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Descriptions, DesktopNames, ::testing::ValuesIn(kNamesCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Descriptions, DesktopNames,
+                         ::testing::Combine(::testing::ValuesIn(kNamesCases),
+                                            ::testing::Values(ServerKind::PulseAudio,
+                                                              ServerKind::PipeWire)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).Name) + "On" +
+                                    NameOf(std::get<1>(info.param));
+                         });
 
 enum class ServerState { Answering, Frozen, Gone };
 
