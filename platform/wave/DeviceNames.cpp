@@ -7,6 +7,10 @@
 #include <pulse/introspect.h>
 #include <pulse/mainloop.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -197,7 +201,9 @@ template <typename Done> bool RunUntil(pa_mainloop* loop, Clock::time_point dead
         if (left <= Clock::duration::zero()) {
             return false;
         }
-        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+        const auto micros = std::min<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(left).count(),
+            std::numeric_limits<int>::max());
         if (pa_mainloop_prepare(loop, static_cast<int>(micros)) < 0 || pa_mainloop_poll(loop) < 0 ||
             pa_mainloop_dispatch(loop) < 0) {
             return false;

@@ -56,6 +56,7 @@ std::string CardDeviceName(std::string_view cardLongName, std::string_view pcmNa
 
 // The name to report for PortAudio's default device of the given direction, which PortAudio
 // calls portAudioName: see the top of this file. Never empty when portAudioName is not.
-// A sound server is asked at most once per second (both directions in one question), and never
-// for longer than 100 ms.
+// A sound server is asked at most once a second for the same devices, so the output and input
+// of one report share one question where ALSA names the server's defaults; it is never waited
+// for longer than 100 ms. Opens no sound device.
 std::string UserDeviceName(DeviceDirection direction, std::string_view portAudioName);
