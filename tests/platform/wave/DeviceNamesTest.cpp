@@ -52,6 +52,11 @@ const RouteCase kRouteCases[] = {
      DeviceDirection::Output, Kind::Card, "", "", "1", 0},
     {"CardById", R"(pcm.!default { type plug slave.pcm { type hw card "PCH" } })",
      DeviceDirection::Output, Kind::Card, "", "", "PCH", 0},
+    {"NamedPcmWithArguments",
+     R"(pcm.card { @args [ CARD ] @args.CARD { type string default "2" }
+                   type hw card $CARD device 1 }
+        pcm.!default { type plug slave.pcm "card:CARD=3" })",
+     DeviceDirection::Input, Kind::Card, "", "", "3", 1},
     {"NullLeadsNowhere", "pcm.!default { type null }", DeviceDirection::Input, Kind::Unknown},
     {"SlaveLoopEnds",
      R"(pcm.a { type plug slave.pcm "b" } pcm.b { type plug slave.pcm "a" }
