@@ -293,42 +293,61 @@ ServerDeviceNames AskSoundServer(const std::string& address, const std::string& 
         const pa_context_state_t state = pa_context_get_state(raw);
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     });
-    if (!settled || pa_context_get_state(raw) != PA_CONTEXT_READY) {
+    // A frozen server still accepts the connection (the kernel queues it) but never answers.
+    ServerDeviceNames timedOut;
+    timedOut.TimedOut = true;
+    if (!settled) {
+        return timedOut;
+    }
+    if (pa_context_get_state(raw) != PA_CONTEXT_READY) {
         return {};
     }
 
     Question question;
     question.SinkName = sinkName;
     question.SourceName = sourceName;
+    enum class Reply { Given, Late, Refused };
     auto wait = [&](pa_operation* operation) {
         if (operation == nullptr) {
-            return false;
+            return Reply::Refused;
         }
         const std::unique_ptr<pa_operation, OperationDeleter> owned(operation);
         ++question.Pending;
-        return RunUntil(loop.get(), deadline,
-                        [&] {
-                            return question.Pending == 0 ||
-                                   pa_context_get_state(raw) != PA_CONTEXT_READY;
-                        }) &&
-               question.Pending == 0;
+        const bool settledInTime = RunUntil(loop.get(), deadline, [&] {
+            return question.Pending == 0 || pa_context_get_state(raw) != PA_CONTEXT_READY;
+        });
+        if (!settledInTime) {
+            return Reply::Late;
+        }
+        return question.Pending == 0 ? Reply::Given : Reply::Refused;
     };
-    if ((sinkName.empty() || sourceName.empty()) &&
-        !wait(pa_context_get_server_info(raw, &OnServerInfo, &question))) {
-        return {};
+    auto failed = [&](Reply reply) {
+        return reply == Reply::Late ? timedOut : ServerDeviceNames{};
+    };
+    if (sinkName.empty() || sourceName.empty()) {
+        if (const Reply reply = wait(pa_context_get_server_info(raw, &OnServerInfo, &question));
+            reply != Reply::Given) {
+            return failed(reply);
+        }
     }
     question.Names.Answered = true;
     // A sink or source that is gone (or a server with none) leaves its description empty.
-    if (!question.SinkName.empty() &&
-        !wait(pa_context_get_sink_info_by_name(raw, question.SinkName.c_str(), &OnSinkInfo,
-                                               &question))) {
-        return {};
+    if (!question.SinkName.empty()) {
+        if (const Reply reply = wait(pa_context_get_sink_info_by_name(
+                raw, question.SinkName.c_str(), &OnSinkInfo, &question));
+            reply != Reply::Given) {
+            return failed(reply);
+        }
     }
-    if (!question.SourceName.empty() &&
-        !wait(pa_context_get_source_info_by_name(raw, question.SourceName.c_str(), &OnSourceInfo,
-                                                 &question))) {
-        return {};
+    if (!question.SourceName.empty()) {
+        if (const Reply reply = wait(pa_context_get_source_info_by_name(
+                raw, question.SourceName.c_str(), &OnSourceInfo, &question));
+            reply != Reply::Given) {
+            return failed(reply);
+        }
     }
+    question.Names.OutputName = question.SinkName;
+    question.Names.InputName = question.SourceName;
     return question.Names;
 }
 
@@ -349,14 +368,31 @@ std::string CardDeviceName(std::string_view cardLongName, std::string_view pcmNa
     return std::string(card) + ": " + std::string(pcmName);
 }
 
-std::string UserDeviceName(DeviceDirection direction, std::string_view portAudioName) {
+UserDevice DescribeDevice(DeviceDirection direction, std::string_view portAudioName) {
     const AlsaRoute route = RouteOfPcm(portAudioName, direction);
-    std::string name;
+    UserDevice device;
     if (route.Leads == AlsaRoute::Kind::SoundServer) {
         const ServerDeviceNames names = ServerNames(route, direction);
-        name = direction == DeviceDirection::Output ? names.Output : names.Input;
+        const bool output = direction == DeviceDirection::Output;
+        device.Name = output ? names.Output : names.Input;
+        const std::string& serverName = output ? names.OutputName : names.InputName;
+        if (!serverName.empty()) {
+            // The address too: the same sink name on another server is another device.
+            device.Identity = route.Server + '\n' + serverName;
+        }
+        device.ServerSilent = names.TimedOut;
     } else if (route.Leads == AlsaRoute::Kind::Card) {
-        name = CardName(route, direction);
+        device.Name = CardName(route, direction);
+        if (!device.Name.empty()) {
+            device.Identity = device.Name + '\n' + std::to_string(route.PcmDevice);
+        }
     }
-    return name.empty() ? std::string(portAudioName) : name;
+    if (device.Name.empty()) {
+        device.Name = portAudioName;
+    }
+    return device;
+}
+
+std::string UserDeviceName(DeviceDirection direction, std::string_view portAudioName) {
+    return DescribeDevice(direction, portAudioName).Name;
 }

@@ -38,8 +38,13 @@ AlsaRoute RouteOfPcmInConfiguration(std::string_view configuration, std::string_
 // The descriptions a sound server gives its sinks and sources.
 struct ServerDeviceNames {
     bool Answered = false; // the server answered within the time allowed
-    std::string Output;    // description of the default sink (or the one asked for); may be empty
-    std::string Input;     // description of the default source (or the one asked for)
+    // Not answered because the time ran out (a server that is frozen or overloaded), rather than
+    // because none was there to ask. Anything opened through such a server waits for it.
+    bool TimedOut = false;
+    std::string Output;     // description of the default sink (or the one asked for); may be empty
+    std::string Input;      // description of the default source (or the one asked for)
+    std::string OutputName; // the server's own name of that sink; empty where it has none
+    std::string InputName;  // the server's own name of that source
 };
 
 // Asks the server at address (empty: where libpulse looks by default) for the descriptions of
@@ -54,9 +59,23 @@ ServerDeviceNames AskSoundServer(const std::string& address, const std::string& 
 // name already says it. Either part may be empty.
 std::string CardDeviceName(std::string_view cardLongName, std::string_view pcmName);
 
-// The name to report for PortAudio's default device of the given direction, which PortAudio
-// calls portAudioName: see the top of this file. Never empty when portAudioName is not.
-// A sound server is asked at most once a second for the same devices, so the output and input
-// of one report share one question where ALSA names the server's defaults; it is never waited
-// for longer than 100 ms. Opens no sound device.
+// What the report needs to know about PortAudio's default device of one direction.
+struct UserDevice {
+    // The name to report: see the top of this file. Never empty when portAudioName is not.
+    std::string Name;
+    // Tells the real device behind the PCM from another behind the same PCM: the server's sink
+    // or source name, or the card's name. Empty where it cannot be told (then nothing learnt
+    // about the PCM can be trusted to still hold for it).
+    std::string Identity;
+    // The PCM leads to a sound server that did not answer in time: opening the PCM would wait
+    // for that server with no limit.
+    bool ServerSilent = false;
+};
+
+// Describes PortAudio's default device of the given direction, which PortAudio calls
+// portAudioName. A sound server is asked at most once a second for the same devices, so the
+// output and input of one report share one question where ALSA names the server's defaults; it
+// is never waited for longer than 100 ms. Opens no sound device.
+UserDevice DescribeDevice(DeviceDirection direction, std::string_view portAudioName);
+// DescribeDevice's Name.
 std::string UserDeviceName(DeviceDirection direction, std::string_view portAudioName);
