@@ -329,21 +329,10 @@ public:
         if (!DefaultInput(device, info, detail)) {
             return MMSYSERR_NODRIVER;
         }
-        CopyName(caps.szPname, UserDeviceName(DeviceDirection::Input, info->name));
+        const UserDevice user = DescribeDevice(DeviceDirection::Input, info->name);
+        CopyName(caps.szPname, user.Name);
         caps.wChannels = static_cast<WORD>(std::clamp(info->maxInputChannels, 0, 2));
-        // While a stream records, the device may refuse every other open; what it accepted
-        // when it was free still holds.
-        if (OpenStreams > 0 && CachedInput && CachedInput->Name == info->name) {
-            caps.dwFormats = CachedInput->Formats | OpenFormats;
-            return MMSYSERR_NOERROR;
-        }
-        caps.dwFormats = SupportedFormats(device, *info, true);
-        if (OpenStreams > 0) {
-            caps.dwFormats |= OpenFormats;
-        } else {
-            CachedInput = CachedFormats{info->name, caps.dwFormats};
-            OpenFormats = 0;
-        }
+        caps.dwFormats = Formats(DeviceDirection::Input, device, *info, user);
         return MMSYSERR_NOERROR;
     }
 
@@ -357,14 +346,19 @@ public:
             detail = "No sound output device: the sound system has no default output";
             return MMSYSERR_NODRIVER;
         }
-        CopyName(caps.szPname, UserDeviceName(DeviceDirection::Output, info->name));
+        const UserDevice user = DescribeDevice(DeviceDirection::Output, info->name);
+        CopyName(caps.szPname, user.Name);
         caps.wChannels = static_cast<WORD>(std::clamp(info->maxOutputChannels, 0, 2));
-        caps.dwFormats = SupportedFormats(device, *info, false);
-        const MixerVolume volume = ReadDefaultMixerVolume();
-        if (volume.Readable) {
-            caps.dwSupport |= WAVECAPS_VOLUME;
-            if (volume.Independent) {
-                caps.dwSupport |= WAVECAPS_LRVOLUME;
+        caps.dwFormats = Formats(DeviceDirection::Output, device, *info, user);
+        // A desktop's mixer is the same server, and opening it would wait as long; no volume
+        // control is claimed rather than holding the report.
+        if (!user.ServerSilent) {
+            const MixerVolume volume = ReadDefaultMixerVolume();
+            if (volume.Readable) {
+                caps.dwSupport |= WAVECAPS_VOLUME;
+                if (volume.Independent) {
+                    caps.dwSupport |= WAVECAPS_LRVOLUME;
+                }
             }
         }
         // Neither sample-accurate positions nor pitch or rate control can be vouched for through
@@ -385,10 +379,55 @@ public:
     WaveInStatistics& Statistics() override { return Counts; }
 
 private:
-    struct CachedFormats {
-        std::string Name;
+    // Formats a device accepted, by names that outlive PortAudio's device list (which is gone
+    // once PortAudio is terminated), so they stay valid across its re-initialisation.
+    struct ProbedFormats {
+        std::string PortAudioName;
+        std::string Identity; // UserDevice::Identity; empty: the real device is not known
+        int Channels = 0;     // maximum channels PortAudio gave
         DWORD Formats = 0;
     };
+
+    // The formats the device accepts. Asking PortAudio opens the device once per format, which
+    // on a sound server takes tens of milliseconds each, so the answer is kept per direction
+    // and given again while the same real device is the default. Asked afresh when the
+    // default device changes, when PortAudio names it differently after a new scan, or when
+    // the real device behind it cannot be told.
+    DWORD Formats(DeviceDirection direction, PaDeviceIndex device, const PaDeviceInfo& info,
+                  const UserDevice& user) {
+        const bool input = direction == DeviceDirection::Input;
+        std::optional<ProbedFormats>& kept = Probed[input ? 1 : 0];
+        const int channels = input ? info.maxInputChannels : info.maxOutputChannels;
+        const bool samePcm = kept && kept->PortAudioName == info.name && kept->Channels == channels;
+        // Formats of streams opened since the kept ones were probed: they did open.
+        const DWORD opened = input ? OpenFormats : 0;
+        // Opening would wait for a frozen server without limit, on the window's thread; what
+        // the same PCM accepted when the server last answered is the best that can be said.
+        if (user.ServerSilent) {
+            return (samePcm ? kept->Formats : 0) | opened;
+        }
+        // While a stream records, the device may refuse every other open; what it accepted
+        // when it was free still holds.
+        const bool recording = input && OpenStreams > 0;
+        if (samePcm && (recording || (!user.Identity.empty() && kept->Identity == user.Identity))) {
+            return kept->Formats | opened;
+        }
+        const DWORD formats = SupportedFormats(device, info, input);
+        if (recording) {
+            return formats | opened;
+        }
+        // A device that accepts nothing is usually held by another program (a card opened
+        // directly refuses every open while busy); it is asked again next time.
+        if (formats == 0) {
+            kept.reset();
+        } else {
+            kept = ProbedFormats{info.name, user.Identity, channels, formats};
+        }
+        if (input) {
+            OpenFormats = 0;
+        }
+        return formats;
+    }
 
     // Initialises PortAudio on first use. A failed attempt is repeated on the next call, so a
     // sound system that appears later is still found.
@@ -447,8 +486,8 @@ private:
 
     bool Initialised = false;
     int OpenStreams = 0;
-    DWORD OpenFormats = 0; // formats of streams opened since the cache was taken
-    std::optional<CachedFormats> CachedInput;
+    DWORD OpenFormats = 0; // formats of input streams opened since the input was probed
+    std::array<std::optional<ProbedFormats>, 2> Probed; // output, input
     WaveInStatistics Counts;
 };
 
