@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -391,6 +393,87 @@ INSTANTIATE_TEST_SUITE_P(States, SoundServerQuestion,
                          ::testing::Values(ServerState::Answering, ServerState::Frozen,
                                            ServerState::Gone),
                          [](const auto& info) { return std::string(NameOf(info.param)); });
+
+// --- A frozen sound server ---
+
+struct FrozenCase {
+    const char* Name;
+    ServerKind Server;
+    // Which device was reported on while the server still answered (the first look at either
+    // also runs PortAudio's device scan, which opens the PCM and has to find the server awake).
+    DeviceDirection ProbedBefore;
+};
+
+void PrintTo(const FrozenCase& frozenCase, std::ostream* out) {
+    *out << frozenCase.Name;
+}
+
+class FrozenServerReport : public ::testing::TestWithParam<FrozenCase> {};
+
+// Opening a PCM through a frozen server waits for it without limit; the report runs on the
+// window's thread and must come back anyway.
+TEST_P(FrozenServerReport, ReturnsWithWhatWasProbedWhileTheServerAnswered) {
+    const FrozenCase& frozen = GetParam();
+    SoftwareSoundDevice::Settings settings;
+    settings.Desktop = true;
+    settings.Server = frozen.Server;
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
+    if (sound == nullptr) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    WAVEINCAPS inputBefore{};
+    WAVEOUTCAPS outputBefore{};
+    if (frozen.ProbedBefore == DeviceDirection::Input) {
+        ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &inputBefore, sizeof inputBefore),
+                  MMSYSERR_NOERROR);
+        ASSERT_NE(inputBefore.dwFormats & WAVE_FORMAT_2M16, 0u);
+    } else {
+        ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &outputBefore, sizeof outputBefore),
+                  MMSYSERR_NOERROR);
+        ASSERT_NE(outputBefore.dwFormats & WAVE_FORMAT_4S16, 0u);
+    }
+
+    sound->PauseServer();
+    // Longer than the server's last answer is kept.
+    std::this_thread::sleep_for(1100ms);
+    struct Report {
+        MMRESULT OutputResult = MMSYSERR_ERROR;
+        WAVEOUTCAPS Output{};
+        MMRESULT InputResult = MMSYSERR_ERROR;
+        WAVEINCAPS Input{};
+    };
+    auto pending = std::async(std::launch::async, [] {
+        Report report;
+        report.OutputResult = waveOutGetDevCapsA(WAVE_MAPPER, &report.Output, sizeof report.Output);
+        report.InputResult = waveInGetDevCapsA(WAVE_MAPPER, &report.Input, sizeof report.Input);
+        return report;
+    });
+    // Not a speed goal: far above the 0.1 s the server is waited for, it tells a hang.
+    const bool returned = pending.wait_for(2s) == std::future_status::ready;
+    sound->ResumeServer(); // a hung report then finishes, and the teardown can stop the server
+    ASSERT_TRUE(returned) << "the report waited for the frozen server";
+    const Report report = pending.get();
+
+    ASSERT_EQ(report.OutputResult, MMSYSERR_NOERROR);
+    ASSERT_EQ(report.InputResult, MMSYSERR_NOERROR);
+    // Nothing could be asked: PortAudio's names, the formats each PCM accepted while the server
+    // answered (none where it was never probed), and no volume control, whose mixer is the
+    // frozen server too.
+    EXPECT_STREQ(report.Output.szPname, "default");
+    EXPECT_STREQ(report.Input.szPname, "default");
+    EXPECT_EQ(report.Output.dwFormats, outputBefore.dwFormats);
+    EXPECT_EQ(report.Input.dwFormats, inputBefore.dwFormats);
+    EXPECT_EQ(report.Output.dwSupport & (WAVECAPS_VOLUME | WAVECAPS_LRVOLUME), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FrozenServerReport,
+    ::testing::Values(
+        FrozenCase{"PulseAudioInputProbed", ServerKind::PulseAudio, DeviceDirection::Input},
+        FrozenCase{"PulseAudioOutputProbed", ServerKind::PulseAudio, DeviceDirection::Output},
+        FrozenCase{"PipeWireInputProbed", ServerKind::PipeWire, DeviceDirection::Input}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 // --- No input device at all ---
 
