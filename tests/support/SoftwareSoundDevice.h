@@ -81,6 +81,9 @@ public:
     // Sets the null sink's volume, 0..65536 per channel (65536 is 100 %). Needs WithMixer.
     // False, with the reason in whyNot, when pactl fails.
     bool SetOutputVolume(std::uint32_t left, std::uint32_t right, std::string& whyNot);
+    // Runs pactl with arguments against the server, as a user's sound settings would change it.
+    // False, with the reason in whyNot, when pactl fails.
+    bool RunPactl(const std::vector<std::string>& arguments, std::string& whyNot);
 
     const std::filesystem::path& Directory() const { return Dir; }
     std::string ServerAddress() const; // "unix:<directory>/native"
@@ -100,7 +103,6 @@ private:
                std::string& whyNot);
     bool StartServerProcess(std::string& whyNot);
     bool StartPipeWire(const Settings& settings, std::string& whyNot);
-    bool RunPactl(const std::vector<std::string>& arguments, std::string& whyNot);
     void StopServer();
     static void StopProcess(pid_t& process); // SIGTERM, SIGKILL after 2 s; reaps
     void SetEnvironment(const char* name, const std::string& value);

@@ -336,6 +336,36 @@ INSTANTIATE_TEST_SUITE_P(Descriptions, DesktopNames,
                                     NameOf(std::get<1>(info.param));
                          });
 
+// Formats are kept per real device: a new default behind the same PCM must be told apart.
+TEST(DesktopDefaults, ANewDefaultInputIsNamedAndToldApartFromTheOldOne) {
+    SoftwareSoundDevice::Settings settings;
+    settings.Desktop = true;
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
+    if (sound == nullptr) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    WAVEINCAPS before{};
+    ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &before, sizeof before), MMSYSERR_NOERROR);
+    const UserDevice old = DescribeDevice(DeviceDirection::Input, "default");
+
+    ASSERT_TRUE(sound->RunPactl({"load-module", "module-null-source", "source_name=lathe",
+                                 "description=Lathe_spindle_sensor"},
+                                whyNot))
+        << whyNot;
+    ASSERT_TRUE(sound->RunPactl({"set-default-source", "lathe"}, whyNot)) << whyNot;
+    std::this_thread::sleep_for(1100ms); // longer than the server's last answer is kept
+
+    const UserDevice now = DescribeDevice(DeviceDirection::Input, "default");
+    EXPECT_EQ(now.Name, "Lathe_spindle_sensor");
+    EXPECT_FALSE(now.Identity.empty());
+    EXPECT_NE(now.Identity, old.Identity);
+    WAVEINCAPS after{};
+    ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &after, sizeof after), MMSYSERR_NOERROR);
+    EXPECT_STREQ(after.szPname, "Lathe_spindle_sensor");
+    EXPECT_EQ(after.dwFormats, before.dwFormats); // the server takes every format for any source
+}
+
 enum class ServerState { Answering, Frozen, Gone };
 
 const char* NameOf(ServerState state) {
