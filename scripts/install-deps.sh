@@ -7,7 +7,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git clang
   # libraries the programs link
-  qt6-base-dev libgl-dev portaudio19-dev libasound2-dev
+  qt6-base-dev libgl-dev portaudio19-dev libasound2-dev libpulse-dev
   libsndfile1-dev libsoxr-dev libcli11-dev nlohmann-json3-dev
   # Arial's metric twin, so the readout's digits have the size they were laid out for
   fonts-liberation2 fonts-dejavu-core
@@ -15,6 +15,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev time
   # a display and a sound device for tests on machines that have neither
   xvfb xauth pulseaudio pulseaudio-utils libasound2-plugins sox
+  # the desktop default sound server, for the device names test
+  pipewire pipewire-pulse wireplumber
   # icons, manual pages and the Debian package, and the checks of what it installs
   librsvg2-bin help2man dpkg-dev file man-db desktop-file-utils appstream
 )

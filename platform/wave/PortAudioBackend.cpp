@@ -7,6 +7,7 @@
 // for kStallTimeout) within a few milliseconds. Its own work takes no locks and allocates
 // nothing; announcing a completed buffer runs the client's window notifier, which may do both.
 #include "platform/wave/AlsaMixer.h"
+#include "platform/wave/DeviceNames.h"
 #include "platform/wave/WaveBackend.h"
 
 #include <alsa/asoundlib.h>
@@ -38,6 +39,9 @@ constexpr auto kPollInterval = std::chrono::milliseconds(50);
 // Device buffer asked for, in seconds: ten polls of headroom before samples would be lost.
 // Latency means nothing to a reading that is shown once per 0.37 s block.
 constexpr double kInputLatency = 0.5;
+
+// Looks at the devices closer together than this share one scan of them.
+constexpr auto kRescanInterval = std::chrono::seconds(1);
 
 constexpr std::array<double, 3> kRates{11025.0, 22050.0, 44100.0};
 
@@ -329,21 +333,10 @@ public:
         if (!DefaultInput(device, info, detail)) {
             return MMSYSERR_NODRIVER;
         }
-        CopyName(caps.szPname, info->name);
+        const UserDevice user = DescribeDevice(DeviceDirection::Input, info->name);
+        CopyName(caps.szPname, user.Name);
         caps.wChannels = static_cast<WORD>(std::clamp(info->maxInputChannels, 0, 2));
-        // While a stream records, the device may refuse every other open; what it accepted
-        // when it was free still holds.
-        if (OpenStreams > 0 && CachedInput && CachedInput->Name == info->name) {
-            caps.dwFormats = CachedInput->Formats | OpenFormats;
-            return MMSYSERR_NOERROR;
-        }
-        caps.dwFormats = SupportedFormats(device, *info, true);
-        if (OpenStreams > 0) {
-            caps.dwFormats |= OpenFormats;
-        } else {
-            CachedInput = CachedFormats{info->name, caps.dwFormats};
-            OpenFormats = 0;
-        }
+        caps.dwFormats = Formats(DeviceDirection::Input, device, *info, user);
         return MMSYSERR_NOERROR;
     }
 
@@ -357,14 +350,19 @@ public:
             detail = "No sound output device: the sound system has no default output";
             return MMSYSERR_NODRIVER;
         }
-        CopyName(caps.szPname, info->name);
+        const UserDevice user = DescribeDevice(DeviceDirection::Output, info->name);
+        CopyName(caps.szPname, user.Name);
         caps.wChannels = static_cast<WORD>(std::clamp(info->maxOutputChannels, 0, 2));
-        caps.dwFormats = SupportedFormats(device, *info, false);
-        const MixerVolume volume = ReadDefaultMixerVolume();
-        if (volume.Readable) {
-            caps.dwSupport |= WAVECAPS_VOLUME;
-            if (volume.Independent) {
-                caps.dwSupport |= WAVECAPS_LRVOLUME;
+        caps.dwFormats = Formats(DeviceDirection::Output, device, *info, user);
+        // A desktop's mixer is the same server, and opening it would wait as long; no volume
+        // control is claimed rather than holding the report.
+        if (!user.ServerSilent) {
+            const MixerVolume volume = ReadDefaultMixerVolume();
+            if (volume.Readable) {
+                caps.dwSupport |= WAVECAPS_VOLUME;
+                if (volume.Independent) {
+                    caps.dwSupport |= WAVECAPS_LRVOLUME;
+                }
             }
         }
         // Neither sample-accurate positions nor pitch or rate control can be vouched for through
@@ -385,19 +383,70 @@ public:
     WaveInStatistics& Statistics() override { return Counts; }
 
 private:
-    struct CachedFormats {
-        std::string Name;
+    // Formats a device accepted, by names that outlive PortAudio's device list (which is gone
+    // once PortAudio is terminated), so they stay valid across its re-initialisation.
+    struct ProbedFormats {
+        std::string PortAudioName;
+        std::string Identity; // UserDevice::Identity; empty: the real device is not known
+        int Channels = 0;     // maximum channels PortAudio gave
         DWORD Formats = 0;
     };
 
+    // The formats the device accepts. Asking PortAudio opens the device once per format, which
+    // on a sound server takes tens of milliseconds each, so the answer is kept per direction
+    // and given again while the same real device is the default. Asked afresh when the
+    // default device changes, when PortAudio names it differently after a new scan, or when
+    // the real device behind it cannot be told.
+    DWORD Formats(DeviceDirection direction, PaDeviceIndex device, const PaDeviceInfo& info,
+                  const UserDevice& user) {
+        const bool input = direction == DeviceDirection::Input;
+        std::optional<ProbedFormats>& kept = Probed[input ? 1 : 0];
+        const int channels = input ? info.maxInputChannels : info.maxOutputChannels;
+        const bool samePcm = kept && kept->PortAudioName == info.name && kept->Channels == channels;
+        // Formats of streams opened since the kept ones were probed: they did open.
+        const DWORD opened = input ? OpenFormats : 0;
+        // Opening would wait for a frozen server without limit, on the window's thread; what
+        // the same PCM accepted when the server last answered is the best that can be said.
+        if (user.ServerSilent) {
+            return (samePcm ? kept->Formats : 0) | opened;
+        }
+        // While a stream records, the device may refuse every other open; what it accepted
+        // when it was free still holds.
+        const bool recording = input && OpenStreams > 0;
+        if (samePcm && (recording || (!user.Identity.empty() && kept->Identity == user.Identity))) {
+            return kept->Formats | opened;
+        }
+        const DWORD formats = SupportedFormats(device, info, input);
+        if (recording) {
+            return formats | opened;
+        }
+        // A device that accepts nothing is usually held by another program (a card opened
+        // directly refuses every open while busy); it is asked again next time.
+        if (formats == 0) {
+            kept.reset();
+        } else {
+            kept = ProbedFormats{info.name, user.Identity, channels, formats};
+        }
+        if (input) {
+            OpenFormats = 0;
+        }
+        return formats;
+    }
+
     // Makes PortAudio ready to answer about devices. PortAudio lists the devices once, when it
-    // initialises, so while no stream is open it is started afresh for every look: an input
+    // initialises, so while no stream is open it is started afresh for a look that comes more
+    // than kRescanInterval after the last scan, or after one that found no input: an input
     // plugged in (a USB sound adapter, a sound server started) after an earlier Start or report
-    // is found by the next one, without a restart. An open stream keeps PortAudio as it is,
-    // since terminating it would close the stream. A failed attempt is repeated on the next call.
+    // is found by the next one, without a restart, while the several questions of one report
+    // share one scan (a scan costs tens of milliseconds on the window's thread). An open stream
+    // keeps PortAudio as it is, since terminating it would close the stream. Scanning opens the
+    // default device, which waits without limit for a frozen sound server, so while the server ALSA
+    // leads to does not answer the last scan stands. A failed attempt is repeated on the next call.
     bool Initialise(std::string& detail) {
         if (Initialised) {
-            if (OpenStreams > 0) {
+            const bool recent = ScanFoundInput && Clock::now() - LastScan < kRescanInterval;
+            if (OpenStreams > 0 || recent ||
+                DescribeDevice(DeviceDirection::Input, "default").ServerSilent) {
                 return true;
             }
             Pa_Terminate();
@@ -419,6 +468,8 @@ private:
             return false;
         }
         Initialised = true;
+        LastScan = Clock::now();
+        ScanFoundInput = Pa_GetDefaultInputDevice() != paNoDevice;
         return true;
     }
 
@@ -453,9 +504,11 @@ private:
     }
 
     bool Initialised = false;
+    Clock::time_point LastScan{};
+    bool ScanFoundInput = false;
     int OpenStreams = 0;
-    DWORD OpenFormats = 0; // formats of streams opened since the cache was taken
-    std::optional<CachedFormats> CachedInput;
+    DWORD OpenFormats = 0; // formats of input streams opened since the input was probed
+    std::array<std::optional<ProbedFormats>, 2> Probed; // output, input
     WaveInStatistics Counts;
 };
 

@@ -148,6 +148,9 @@ bool SoftwareSoundDevice::Build(std::span<const std::int16_t> samples, const Set
         whyNot = "cannot create a temporary directory: " + std::string(std::strerror(errno));
         return false;
     }
+    const bool pipeWire = settings.Server == Settings::ServerKind::PipeWire;
+    // pipewire-pulse listens where its runtime directory says.
+    Socket = pipeWire ? Dir / "runtime" / "pulse" / "native" : Dir / "native";
     const std::filesystem::path input = Dir / "input.raw";
     {
         std::ofstream file(input, std::ios::binary | std::ios::trunc);
@@ -161,10 +164,17 @@ bool SoftwareSoundDevice::Build(std::span<const std::int16_t> samples, const Set
 
     // Sources and sinks first: once the socket answers, they exist.
     std::string script = std::string("load-module module-null-source source_name=") + kSourceName +
-                         " rate=22050 channels=1 format=s16le\n";
-    if (settings.WithMixer) {
+                         " rate=22050 channels=1 format=s16le description=\"" +
+                         settings.InputDescription + "\"\n";
+    if (settings.WithMixer || settings.Desktop) {
         script += std::string("load-module module-null-sink sink_name=") + kSinkName +
-                  " rate=22050 channels=2\n";
+                  " rate=22050 channels=2" +
+                  // The property list is parsed again inside the argument, so it is quoted twice.
+                  " sink_properties=\"device.description='" + settings.OutputDescription + "'\"\n";
+    }
+    if (settings.Desktop) {
+        script += std::string("set-default-sink ") + kSinkName + "\nset-default-source " +
+                  kSourceName + "\n";
     }
     script += "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
               (Dir / "native").string() + "\n";
@@ -186,7 +196,15 @@ bool SoftwareSoundDevice::Build(std::span<const std::int16_t> samples, const Set
                        "\"\n"
                        "    format \"raw\"\n"
                        "}\n";
-    if (settings.WithMixer) {
+    if (settings.Desktop) {
+        alsa = "pcm.!default {\n"
+               "    type pulse\n"
+               "    server \"" +
+               ServerAddress() +
+               "\"\n"
+               "}\n";
+    }
+    if (settings.WithMixer || settings.Desktop) {
         alsa += "ctl.!default {\n"
                 "    type pulse\n"
                 "    server \"" +
@@ -210,8 +228,105 @@ bool SoftwareSoundDevice::Build(std::span<const std::int16_t> samples, const Set
     SetEnvironment("PULSE_CLIENTCONFIG", (Dir / "client.conf").string());
     SetEnvironment("PULSE_COOKIE", (Dir / "cookie").string());
     SetEnvironment("JACK_NO_START_SERVER", "1");
+    if (pipeWire) {
+        return !settings.StartServer || StartPipeWire(settings, whyNot);
+    }
     if (settings.StartServer && !StartServerProcess(whyNot)) {
         return false;
+    }
+    return true;
+}
+
+bool SoftwareSoundDevice::StartPipeWire(const Settings& settings, std::string& whyNot) {
+    if (!settings.Desktop) {
+        whyNot = "the PipeWire server is offered for the desktop-like device only";
+        return false;
+    }
+    const std::filesystem::path daemon = FindProgram("pipewire");
+    const std::filesystem::path pulse = FindProgram("pipewire-pulse");
+    const std::filesystem::path session = FindProgram("wireplumber");
+    if (daemon.empty() || pulse.empty() || session.empty()) {
+        whyNot =
+            "pipewire, pipewire-pulse or wireplumber is not installed (scripts/install-deps.sh "
+            "installs them)";
+        return false;
+    }
+    // The session manager watches no hardware and asks nothing of D-Bus (there is no session
+    // bus): these files replace its stock ones that enable the ALSA, camera and Bluetooth
+    // monitors and the portal's access control, which fail without D-Bus.
+    std::filesystem::create_directories(Dir / "config" / "wireplumber" / "main.lua.d");
+    std::filesystem::create_directories(Dir / "config" / "wireplumber" / "bluetooth.lua.d");
+    if (!WriteFile(Dir / "config" / "wireplumber" / "main.lua.d" / "90-enable-all.lua",
+                   "load_module(\"metadata\")\n"
+                   "device_defaults.enable()\n"
+                   "stream_defaults.enable()\n") ||
+        !WriteFile(Dir / "config" / "wireplumber" / "bluetooth.lua.d" / "90-enable-all.lua",
+                   "\n")) {
+        whyNot = "cannot write the session manager's configuration in " + Dir.string();
+        return false;
+    }
+    std::filesystem::create_directories(Dir / "runtime");
+    const std::vector<std::string> environment{"HOME=" + Dir.string(),
+                                               "XDG_RUNTIME_DIR=" + (Dir / "runtime").string(),
+                                               "XDG_CONFIG_HOME=" + (Dir / "config").string(),
+                                               "XDG_STATE_HOME=" + (Dir / "state").string(),
+                                               "PIPEWIRE_RUNTIME_DIR=" + (Dir / "runtime").string(),
+                                               "DBUS_SESSION_BUS_ADDRESS=disabled:",
+                                               "PATH=/usr/bin:/bin",
+                                               "LANG=C"};
+    const pid_t daemonPid = Spawn(daemon, {}, environment, Dir / "server.log");
+    if (daemonPid < 0) {
+        whyNot = "cannot start pipewire: " + std::string(std::strerror(errno));
+        return false;
+    }
+    Helpers.push_back(daemonPid);
+    auto waitForSocket = [&](const std::filesystem::path& socket, const char* what) {
+        const auto deadline = std::chrono::steady_clock::now() + kServerStartTimeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (SocketAnswers(socket)) {
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        whyNot = std::string(what) + " did not answer within 10 s: " + ServerLog();
+        return false;
+    };
+    if (!waitForSocket(Dir / "runtime" / "pipewire-0", "pipewire")) {
+        return false;
+    }
+    Server = Spawn(pulse, {}, environment, Dir / "server.log");
+    const pid_t sessionPid = Spawn(session, {}, environment, Dir / "server.log");
+    if (sessionPid > 0) {
+        Helpers.push_back(sessionPid);
+    }
+    if (Server < 0 || sessionPid < 0) {
+        whyNot = "cannot start pipewire-pulse or wireplumber: " + std::string(std::strerror(errno));
+        return false;
+    }
+    if (!waitForSocket(Socket, "pipewire-pulse")) {
+        return false;
+    }
+    // pipewire-pulse has no module-null-source; a null sink posing as a source is its own.
+    if (!RunPactl({"load-module", "module-null-sink", std::string("sink_name=") + kSinkName,
+                   "rate=22050", "channels=2",
+                   "sink_properties=\"device.description='" + settings.OutputDescription + "'\""},
+                  whyNot) ||
+        !RunPactl({"load-module", "module-null-sink", "media.class=Audio/Source/Virtual",
+                   std::string("sink_name=") + kSourceName, "rate=22050", "channels=1",
+                   "format=s16le",
+                   "sink_properties=\"device.description='" + settings.InputDescription + "'\""},
+                  whyNot)) {
+        return false;
+    }
+    // Defaults live in the session manager's metadata, there once it has started.
+    const auto deadline = std::chrono::steady_clock::now() + kServerStartTimeout;
+    while (!RunPactl({"set-default-sink", kSinkName}, whyNot) ||
+           !RunPactl({"set-default-source", kSourceName}, whyNot)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            whyNot = "wireplumber did not take the defaults within 10 s: " + whyNot + ServerLog();
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
     }
     return true;
 }
@@ -254,7 +369,7 @@ bool SoftwareSoundDevice::StartServerProcess(std::string& whyNot) {
             whyNot = "pulseaudio exited at start: " + ServerLog();
             return false;
         }
-        if (SocketAnswers(Dir / "native")) {
+        if (SocketAnswers(Socket)) {
             return true;
         }
         std::this_thread::sleep_for(10ms);
@@ -314,22 +429,31 @@ void SoftwareSoundDevice::ResumeServer() {
 }
 
 void SoftwareSoundDevice::StopServer() {
-    if (Server <= 0) {
+    StopProcess(Server);
+    // The session manager before the daemon it serves.
+    for (auto it = Helpers.rbegin(); it != Helpers.rend(); ++it) {
+        StopProcess(*it);
+    }
+    Helpers.clear();
+}
+
+void SoftwareSoundDevice::StopProcess(pid_t& process) {
+    if (process <= 0) {
         return;
     }
-    kill(Server, SIGCONT); // a frozen server cannot act on SIGTERM
-    kill(Server, SIGTERM);
+    kill(process, SIGCONT); // a frozen server cannot act on SIGTERM
+    kill(process, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + kServerStopTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(Server, nullptr, WNOHANG) == Server) {
-            Server = -1;
+        if (waitpid(process, nullptr, WNOHANG) == process) {
+            process = -1;
             return;
         }
         std::this_thread::sleep_for(10ms);
     }
-    kill(Server, SIGKILL);
-    waitpid(Server, nullptr, 0);
-    Server = -1;
+    kill(process, SIGKILL);
+    waitpid(process, nullptr, 0);
+    process = -1;
 }
 
 bool SoftwareSoundDevice::ServerRunning() const {
@@ -346,28 +470,34 @@ bool SoftwareSoundDevice::ServerRunning() const {
 
 bool SoftwareSoundDevice::SetOutputVolume(std::uint32_t left, std::uint32_t right,
                                           std::string& whyNot) {
+    return RunPactl({"set-sink-volume", kSinkName, std::to_string(left), std::to_string(right)},
+                    whyNot);
+}
+
+bool SoftwareSoundDevice::RunPactl(const std::vector<std::string>& arguments, std::string& whyNot) {
     const std::filesystem::path program = FindProgram("pactl");
     if (program.empty()) {
         whyNot = "pactl is not installed";
         return false;
     }
-    const pid_t child = Spawn(
-        program, {"set-sink-volume", kSinkName, std::to_string(left), std::to_string(right)},
-        {"PULSE_SERVER=" + ServerAddress(), "PULSE_CLIENTCONFIG=" + (Dir / "client.conf").string(),
-         "PULSE_COOKIE=" + (Dir / "cookie").string(), "HOME=" + Dir.string(), "PATH=/usr/bin:/bin",
-         "LANG=C"},
-        Dir / "pactl.log");
+    std::filesystem::remove(Dir / "pactl.log");
+    const pid_t child = Spawn(program, arguments,
+                              {"PULSE_SERVER=" + ServerAddress(),
+                               "PULSE_CLIENTCONFIG=" + (Dir / "client.conf").string(),
+                               "PULSE_COOKIE=" + (Dir / "cookie").string(), "HOME=" + Dir.string(),
+                               "PATH=/usr/bin:/bin", "LANG=C"},
+                              Dir / "pactl.log");
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0) {
-        whyNot = "pactl set-sink-volume failed: " + ReadFile(Dir / "pactl.log");
+        whyNot = "pactl " + arguments.front() + " failed: " + ReadFile(Dir / "pactl.log");
         return false;
     }
     return true;
 }
 
 std::string SoftwareSoundDevice::ServerAddress() const {
-    return "unix:" + (Dir / "native").string();
+    return "unix:" + Socket.string();
 }
 
 std::string SoftwareSoundDevice::ServerLog() const {

@@ -8,7 +8,7 @@
 // `file` plugin whose `infile` is the raw S16_LE sample file and whose slave is that source.
 // Capture then returns the file's samples bit-exact from the first one, at 22050 samples per
 // second; after the end of the file it returns silence. The PortAudio backend sees one device,
-// "default".
+// "default". Settings::Desktop builds a desktop-like server instead (see there).
 //
 // ALSA_CONFIG_PATH is read whenever PortAudio initialises (the backend does so afresh for every
 // look at the devices while no stream is open) and at every device open; create the device
@@ -42,6 +42,19 @@ public:
         // Also give the server a null sink and ALSA a pulse mixer ("Master", left and right),
         // so the output's volume can be read and set.
         bool WithMixer = false;
+        // Makes the server look like a desktop's: the null sink and source are its defaults,
+        // and ALSA's default PCM and mixer are the server itself (`type pulse`, no device
+        // named), so ALSA plays to and records from the server's defaults. Capture then gives
+        // silence, not the samples. Implies WithMixer.
+        bool Desktop = false;
+        // What the server's sound settings call the null sink and source (no quotes or
+        // backslashes).
+        std::string OutputDescription = "Velmorant test speakers";
+        std::string InputDescription = "Velmorant test microphone";
+        // The server behind the sound server protocol. PipeWire (pipewire, pipewire-pulse and
+        // wireplumber, with no hardware monitors and no D-Bus) is offered for Desktop only.
+        enum class ServerKind { PulseAudio, PipeWire };
+        ServerKind Server = ServerKind::PulseAudio;
     };
 
     // Builds the device with samples (16-bit mono, 22050 Hz) as its input. On failure returns
@@ -59,7 +72,8 @@ public:
     // The device appears: starts the server of a device created with Settings::StartServer
     // false. False, with the reason in whyNot, when it cannot start or already runs.
     bool StartServerLater(std::string& whyNot);
-    // The device vanishes: the server is killed (SIGKILL) and reaped.
+    // The device vanishes: the server (for PipeWire, pipewire-pulse) is killed (SIGKILL) and
+    // reaped.
     void KillServer();
     // The device stalls: the server is frozen (SIGSTOP) until ResumeServer (SIGCONT).
     void PauseServer();
@@ -71,6 +85,9 @@ public:
     // Sets the null sink's volume, 0..65536 per channel (65536 is 100 %). Needs WithMixer.
     // False, with the reason in whyNot, when pactl fails.
     bool SetOutputVolume(std::uint32_t left, std::uint32_t right, std::string& whyNot);
+    // Runs pactl with arguments against the server, as a user's sound settings would change it.
+    // False, with the reason in whyNot, when pactl fails.
+    bool RunPactl(const std::vector<std::string>& arguments, std::string& whyNot);
 
     const std::filesystem::path& Directory() const { return Dir; }
     std::string ServerAddress() const; // "unix:<directory>/native"
@@ -89,11 +106,15 @@ private:
     bool Build(std::span<const std::int16_t> samples, const Settings& settings,
                std::string& whyNot);
     bool StartServerProcess(std::string& whyNot);
+    bool StartPipeWire(const Settings& settings, std::string& whyNot);
     void StopServer();
+    static void StopProcess(pid_t& process); // SIGTERM, SIGKILL after 2 s; reaps
     void SetEnvironment(const char* name, const std::string& value);
 
     std::filesystem::path Dir;
+    std::filesystem::path Socket; // where clients reach the server
     pid_t Server = -1;
+    std::vector<pid_t> Helpers; // PipeWire's own daemon and its session manager
     struct SavedVariable {
         std::string Name;
         bool WasSet = false;

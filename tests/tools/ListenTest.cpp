@@ -222,4 +222,21 @@ TEST_F(CliTest, ListenThroughTheSystemSoundInput) {
     EXPECT_EQ(FactsOf(wav).Frames, 3 * 8192);
 }
 
+TEST_F(CliTest, DevCapsNamesTheDevicesAsTheSoundSettingsDo) {
+    SoftwareSoundDevice::Settings settings;
+    settings.Desktop = true;
+    settings.OutputDescription = "Werkstatt Lautsprecher";
+    settings.InputDescription = "Drehbank Sensor (Line In)";
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
+    if (!sound) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    const CliResult report = RunCliProgram({"devcaps"});
+    ASSERT_EQ(report.ExitCode, 0) << report.Err;
+    EXPECT_EQ(report.Out.rfind("WaveOut driver: Werkstatt Lautsprecher\n", 0), 0u) << report.Out;
+    EXPECT_NE(report.Out.find("\n\nWaveIn driver: Drehbank Sensor (Line In)\n"), std::string::npos)
+        << report.Out;
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 // The PortAudio backend against a software sound device (tests/support): real capture through
 // ALSA, paced in real time by a private sound server, with a known pulse train as input.
+#include "platform/wave/DeviceNames.h"
 #include "platform/wave/WaveAudio.h"
 #include "signal/TestSignal.h"
 #include "tests/platform/wave/CompletionRecorder.h"
@@ -14,6 +15,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -225,7 +228,8 @@ TEST_F(PortAudioCapture, CapabilitiesAreThoseTheDeviceAccepts) {
 
     WAVEINCAPS input{};
     ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &input, sizeof input), MMSYSERR_NOERROR);
-    EXPECT_STREQ(input.szPname, "default");
+    // ALSA's default is a file plugin over the server's source: the source is named.
+    EXPECT_STREQ(input.szPname, "Velmorant test microphone");
     EXPECT_EQ(input.wChannels, 2); // the file plugin over a pulse source takes one or two
     ASSERT_NE(input.dwFormats & WAVE_FORMAT_2M16, 0u);
     // Every claim holds: each claimed format opens.
@@ -304,6 +308,244 @@ TEST_F(PortAudioCapture, InputThatAppearsLaterIsFoundWithoutARestart) {
     EXPECT_TRUE(std::equal(buffer.Samples.begin(), buffer.Samples.end(), Input.begin()))
         << "the device that appeared delivers its samples";
 }
+
+// --- Names the user knows ---
+
+struct NamesCase {
+    const char* Name;
+    const char* OutputDescription;
+    const char* InputDescription;
+    const char* ExpectedOutput; // what fits the 31-character name field
+    const char* ExpectedInput;
+};
+
+void PrintTo(const NamesCase& namesCase, std::ostream* out) {
+    *out << namesCase.Name;
+}
+
+const NamesCase kNamesCases[] = {
+    {"Plain", "Built-in Audio Analog Stereo", "Webcam C270 Mono", "Built-in Audio Analog Stereo",
+     "Webcam C270 Mono"},
+    // 31 bytes fit whole; 33 bytes are cut before the two-byte "ö" that straddles the end.
+    {"Utf8CutAtACharacter", "Lautsprecher Werkstatt — Tür", "Eingang Drehbank 2 — Spindelöl",
+     "Lautsprecher Werkstatt — Tür", "Eingang Drehbank 2 — Spindel"},
+};
+
+using ServerKind = SoftwareSoundDevice::Settings::ServerKind;
+
+const char* NameOf(ServerKind kind) {
+    return kind == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
+}
+
+class DesktopNames : public ::testing::TestWithParam<std::tuple<NamesCase, ServerKind>> {};
+
+TEST_P(DesktopNames, CapsNameTheServersDefaultsAsItsSoundSettingsDo) {
+    const auto& [names, server] = GetParam();
+    SoftwareSoundDevice::Settings settings;
+    settings.Desktop = true;
+    settings.Server = server;
+    settings.OutputDescription = names.OutputDescription;
+    settings.InputDescription = names.InputDescription;
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
+    if (sound == nullptr) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    ASSERT_TRUE(sound->SetOutputVolume(32768, 16384, whyNot)) << whyNot; // 50 % and 25 %
+
+    WAVEOUTCAPS output{};
+    ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &output, sizeof output), MMSYSERR_NOERROR);
+    EXPECT_STREQ(output.szPname, names.ExpectedOutput);
+    WAVEINCAPS input{};
+    ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &input, sizeof input), MMSYSERR_NOERROR);
+    EXPECT_STREQ(input.szPname, names.ExpectedInput);
+
+    // Formats are still what opens, and the volume still the default output's.
+    EXPECT_NE(input.dwFormats & WAVE_FORMAT_2M16, 0u);
+    EXPECT_NE(output.dwFormats & WAVE_FORMAT_4S16, 0u);
+    DWORD volume = 0;
+    ASSERT_EQ(waveOutGetVolume(reinterpret_cast<HWAVEOUT>(-1), &volume), MMSYSERR_NOERROR);
+    EXPECT_NEAR(static_cast<double>(volume & 0xFFFF), 0x8000, 2);
+    EXPECT_NEAR(static_cast<double>(volume >> 16), 0x4000, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptions, DesktopNames,
+                         ::testing::Combine(::testing::ValuesIn(kNamesCases),
+                                            ::testing::Values(ServerKind::PulseAudio,
+                                                              ServerKind::PipeWire)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).Name) + "On" +
+                                    NameOf(std::get<1>(info.param));
+                         });
+
+// Formats are kept per real device: a new default behind the same PCM must be told apart.
+TEST(DesktopDefaults, ANewDefaultInputIsNamedAndToldApartFromTheOldOne) {
+    SoftwareSoundDevice::Settings settings;
+    settings.Desktop = true;
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
+    if (sound == nullptr) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    WAVEINCAPS before{};
+    ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &before, sizeof before), MMSYSERR_NOERROR);
+    const UserDevice old = DescribeDevice(DeviceDirection::Input, "default");
+
+    ASSERT_TRUE(sound->RunPactl({"load-module", "module-null-source", "source_name=lathe",
+                                 "description=Lathe_spindle_sensor"},
+                                whyNot))
+        << whyNot;
+    ASSERT_TRUE(sound->RunPactl({"set-default-source", "lathe"}, whyNot)) << whyNot;
+    std::this_thread::sleep_for(1100ms); // longer than the server's last answer is kept
+
+    const UserDevice now = DescribeDevice(DeviceDirection::Input, "default");
+    EXPECT_EQ(now.Name, "Lathe_spindle_sensor");
+    EXPECT_FALSE(now.Identity.empty());
+    EXPECT_NE(now.Identity, old.Identity);
+    WAVEINCAPS after{};
+    ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &after, sizeof after), MMSYSERR_NOERROR);
+    EXPECT_STREQ(after.szPname, "Lathe_spindle_sensor");
+    EXPECT_EQ(after.dwFormats, before.dwFormats); // the server takes every format for any source
+}
+
+enum class ServerState { Answering, Frozen, Gone };
+
+const char* NameOf(ServerState state) {
+    switch (state) {
+    case ServerState::Answering:
+        return "Answering";
+    case ServerState::Frozen:
+        return "Frozen";
+    case ServerState::Gone:
+        return "Gone";
+    }
+    return "?";
+}
+
+void PrintTo(ServerState state, std::ostream* out) {
+    *out << NameOf(state);
+}
+
+class SoundServerQuestion : public ::testing::TestWithParam<ServerState> {};
+
+// The report runs on the window's thread: a server that cannot answer must not hold it.
+TEST_P(SoundServerQuestion, IsAnsweredOrAbandonedWithinItsBudget) {
+    SoftwareSoundDevice::Settings settings;
+    settings.Desktop = true;
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
+    if (sound == nullptr) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    if (GetParam() == ServerState::Frozen) {
+        sound->PauseServer();
+    } else if (GetParam() == ServerState::Gone) {
+        sound->KillServer();
+    }
+    const auto asked = Clock::now();
+    const ServerDeviceNames names =
+        AskSoundServer(sound->ServerAddress(), "", "", std::chrono::milliseconds(100));
+    const auto took = Clock::now() - asked;
+    sound->ResumeServer();
+
+    // Not a speed goal: far above the budget, it only tells a hang from an answer.
+    EXPECT_LT(took, 1s);
+    if (GetParam() == ServerState::Answering) {
+        EXPECT_TRUE(names.Answered);
+        EXPECT_EQ(names.Output, settings.OutputDescription);
+        EXPECT_EQ(names.Input, settings.InputDescription);
+    } else {
+        EXPECT_FALSE(names.Answered);
+        EXPECT_EQ(names.Output, "");
+        EXPECT_EQ(names.Input, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, SoundServerQuestion,
+                         ::testing::Values(ServerState::Answering, ServerState::Frozen,
+                                           ServerState::Gone),
+                         [](const auto& info) { return std::string(NameOf(info.param)); });
+
+// --- A frozen sound server ---
+
+struct FrozenCase {
+    const char* Name;
+    ServerKind Server;
+    // Which device was reported on while the server still answered (the first look at either
+    // also runs PortAudio's device scan, which opens the PCM and has to find the server awake).
+    DeviceDirection ProbedBefore;
+};
+
+void PrintTo(const FrozenCase& frozenCase, std::ostream* out) {
+    *out << frozenCase.Name;
+}
+
+class FrozenServerReport : public ::testing::TestWithParam<FrozenCase> {};
+
+// Opening a PCM through a frozen server waits for it without limit; the report runs on the
+// window's thread and must come back anyway.
+TEST_P(FrozenServerReport, ReturnsWithWhatWasProbedWhileTheServerAnswered) {
+    const FrozenCase& frozen = GetParam();
+    SoftwareSoundDevice::Settings settings;
+    settings.Desktop = true;
+    settings.Server = frozen.Server;
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create({}, settings, whyNot);
+    if (sound == nullptr) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    WAVEINCAPS inputBefore{};
+    WAVEOUTCAPS outputBefore{};
+    if (frozen.ProbedBefore == DeviceDirection::Input) {
+        ASSERT_EQ(waveInGetDevCapsA(WAVE_MAPPER, &inputBefore, sizeof inputBefore),
+                  MMSYSERR_NOERROR);
+        ASSERT_NE(inputBefore.dwFormats & WAVE_FORMAT_2M16, 0u);
+    } else {
+        ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &outputBefore, sizeof outputBefore),
+                  MMSYSERR_NOERROR);
+        ASSERT_NE(outputBefore.dwFormats & WAVE_FORMAT_4S16, 0u);
+    }
+
+    sound->PauseServer();
+    // Longer than the server's last answer is kept.
+    std::this_thread::sleep_for(1100ms);
+    struct Report {
+        MMRESULT OutputResult = MMSYSERR_ERROR;
+        WAVEOUTCAPS Output{};
+        MMRESULT InputResult = MMSYSERR_ERROR;
+        WAVEINCAPS Input{};
+    };
+    auto pending = std::async(std::launch::async, [] {
+        Report report;
+        report.OutputResult = waveOutGetDevCapsA(WAVE_MAPPER, &report.Output, sizeof report.Output);
+        report.InputResult = waveInGetDevCapsA(WAVE_MAPPER, &report.Input, sizeof report.Input);
+        return report;
+    });
+    // Not a speed goal: far above the 0.1 s the server is waited for, it tells a hang.
+    const bool returned = pending.wait_for(2s) == std::future_status::ready;
+    sound->ResumeServer(); // a hung report then finishes, and the teardown can stop the server
+    ASSERT_TRUE(returned) << "the report waited for the frozen server";
+    const Report report = pending.get();
+
+    ASSERT_EQ(report.OutputResult, MMSYSERR_NOERROR);
+    ASSERT_EQ(report.InputResult, MMSYSERR_NOERROR);
+    // Nothing could be asked: PortAudio's names, the formats each PCM accepted while the server
+    // answered (none where it was never probed), and no volume control, whose mixer is the
+    // frozen server too.
+    EXPECT_STREQ(report.Output.szPname, "default");
+    EXPECT_STREQ(report.Input.szPname, "default");
+    EXPECT_EQ(report.Output.dwFormats, outputBefore.dwFormats);
+    EXPECT_EQ(report.Input.dwFormats, inputBefore.dwFormats);
+    EXPECT_EQ(report.Output.dwSupport & (WAVECAPS_VOLUME | WAVECAPS_LRVOLUME), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FrozenServerReport,
+    ::testing::Values(
+        FrozenCase{"PulseAudioInputProbed", ServerKind::PulseAudio, DeviceDirection::Input},
+        FrozenCase{"PulseAudioOutputProbed", ServerKind::PulseAudio, DeviceDirection::Output},
+        FrozenCase{"PipeWireInputProbed", ServerKind::PipeWire, DeviceDirection::Input}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 // --- No input device at all ---
 
