@@ -45,7 +45,7 @@
 //   converter      with BandLimited, the signal is averaged over quarter-sample spans (so an
 //                  edge keeps its exact instant), low-passed at 0.45 of the sample rate with a
 //                  192-tap Blackman-windowed sinc and decimated: an edge rises over about two
-//                  samples with a few per cent of ringing either side, as a sound card's
+//                  samples with ringing of up to a tenth of the step either side, as a sound card's
 //                  converter delivers it. Without it the signal is taken at each sample's
 //                  instant.
 //   clock          the card's clock runs ClockPpm ppm fast: sample n is taken at true time
