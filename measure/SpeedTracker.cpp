@@ -79,12 +79,15 @@ SpeedTracker::SpeedTracker(const SpeedTrackerSettings& settings) : Config(settin
     IntervalEndSample = IntervalEnd(0);
 }
 
-std::int64_t SpeedTracker::IntervalEnd(std::int64_t index) const {
-    // Samples up to the end of interval `index`: ceil((index + 1) * 8192 * rate / 22050). The
-    // product stays below 2^63 for more than a year of signal at the highest rate.
+std::int64_t TrackerIntervalsEnd(std::int64_t intervals, std::int32_t sampleRate) {
+    // The product stays below 2^63 for more than a year of signal at the highest rate.
     const std::int64_t numerator =
-        (index + 1) * kTrackerIntervalSamples * static_cast<std::int64_t>(Config.SampleRate);
+        intervals * kTrackerIntervalSamples * static_cast<std::int64_t>(sampleRate);
     return (numerator + kTrackerIntervalRate - 1) / kTrackerIntervalRate;
+}
+
+std::int64_t SpeedTracker::IntervalEnd(std::int64_t index) const {
+    return TrackerIntervalsEnd(index + 1, Config.SampleRate);
 }
 
 double SpeedTracker::EdgeTime(std::int64_t edge) const {
@@ -210,6 +213,13 @@ std::size_t SpeedTracker::Feed(std::span<const std::int16_t> samples) {
     return taken;
 }
 
+void SpeedTracker::FinishQuietBlock(const std::int16_t* x, std::int32_t length) {
+    BeforeLast = length >= 2 ? x[length - 2] : Last;
+    Last = x[length - 1];
+    BlockStart += length;
+    RisePending = false;
+}
+
 SpeedTracker::BlockStats SpeedTracker::Measure(const std::int16_t* x, std::int32_t length) const {
     // One pass the compiler vectorises: extremes, sums, and the differences above the median.
     const auto median = static_cast<std::int32_t>(DiffMedian);
@@ -281,24 +291,48 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
     const double mid = Low + kMidFraction * range;
     const double upper = Low + kUpperFraction * range;
 
-    // Whole-number forms of the thresholds, for scanning samples: y < lower exactly when
-    // y < lowerWhole, y >= mid exactly when y >= midWhole.
+    // The lower threshold as a whole number, for scanning samples: y < lower exactly when
+    // y < lowerWhole.
     const auto lowerWhole = static_cast<std::int32_t>(std::ceil(lower));
-    const auto midWhole = static_cast<std::int32_t>(std::ceil(mid));
 
     // Most blocks lie wholly on one side: nothing can happen in them.
-    const bool quiet = !Refine && ((State == Level::High && stats.Low >= lowerWhole) ||
-                                   (State == Level::Low && stats.High < midWhole));
-    if (quiet) {
-        BeforeLast = length >= 2 ? x[length - 2] : Last;
-        Last = x[length - 1];
-        BlockStart += length;
-        RisePending = false;
+    // Edges are timed where the signal crosses half way between the highest point of the last
+    // high phase and the lowest of the present low one (in sums of neighbouring samples, so
+    // twice the level): levels that stay put within a period, whatever the envelope's
+    // relaxing does meanwhile. Before a high phase has been seen, the envelope's mid-level.
+    const auto crossingLevel = [&]() {
+        if (!HasPeak || State != Level::Low) {
+            return mid;
+        }
+        return std::clamp(0.25 * (LastPeak + Extreme), lower, upper);
+    };
+
+    // Most blocks lie wholly on one side: nothing can happen in them.
+    if (!Refine && State == Level::High && stats.Low >= lowerWhole) {
+        Extreme = std::max(Extreme, static_cast<double>(stats.PairHigh));
+        FinishQuietBlock(x, length);
         return;
     }
+    if (!Refine && State == Level::Low) {
+        const double before = Extreme;
+        Extreme = std::min(Extreme, static_cast<double>(stats.PairLow));
+        if (stats.High < static_cast<std::int32_t>(std::ceil(crossingLevel()))) {
+            FinishQuietBlock(x, length);
+            return;
+        }
+        Extreme = before;
+    }
 
-    const auto sampleAt = [&](std::int32_t i) -> double {
+    const auto sampleAt = [&](std::int32_t i) -> std::int32_t {
         return i >= 0 ? x[i] : (i == -1 ? Last : BeforeLast);
+    };
+    const auto pairAt = [&](std::int32_t i) -> double { return x[i] + sampleAt(i - 1); };
+    const auto goLow = [&](std::int32_t i) {
+        LastPeak = Extreme;
+        HasPeak = State == Level::High;
+        Extreme = pairAt(i);
+        State = Level::Low;
+        Candidate = -1.0;
     };
     std::int32_t i = 0;
     while (i < length) {
@@ -313,61 +347,75 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
         } else if (State == Level::High) {
             // High stays high until the signal drops below the band.
             while (i < length && x[i] >= lowerWhole) {
+                Extreme = std::max(Extreme, pairAt(i));
                 ++i;
             }
             if (i == length) {
                 break;
             }
-            State = Level::Low;
-            Candidate = -1.0;
+            goLow(i);
             ++i;
             continue;
         } else if (State == Level::Low) {
-            // Below mid nothing can happen: no crossing, no edge.
-            while (i < length && x[i] < midWhole) {
+            // Below the crossing level nothing can happen: no crossing, no edge.
+            while (i < length) {
+                Extreme = std::min(Extreme, pairAt(i));
+                if (x[i] >= crossingLevel()) {
+                    break;
+                }
                 ++i;
             }
             if (i == length) {
                 break;
             }
         }
-        if (State != Level::High) {
-            const std::int64_t n = BlockStart + i;
-            const double y = x[i];
-            const double previous = sampleAt(i - 1);
-            if (previous < mid && y >= mid) {
-                Candidate = static_cast<double>(n - 1) + (mid - previous) / (y - previous);
-                Crossing = {sampleAt(i - 2), previous, y, mid, static_cast<double>(n - 1)};
-                Refine = true;
+        const std::int64_t n = BlockStart + i;
+        const double y = x[i];
+        if (State == Level::High) {
+            Extreme = std::max(Extreme, pairAt(i));
+            if (y < lower) {
+                goLow(i);
             }
-            if (y > upper) {
-                // Above the band while the range is within the noise: no edge, and the signal
-                // must go low again before the next one can count.
-                if (State == Level::Low && range > gate) {
-                    if (Refine) {
-                        EdgePending = true;
-                    } else {
-                        CountEdge(Candidate >= 0.0 ? Candidate : static_cast<double>(n) - 0.5);
-                    }
+            ++i;
+            continue;
+        }
+        if (State == Level::Low) {
+            Extreme = std::min(Extreme, pairAt(i));
+        }
+        const double level = crossingLevel();
+        const double previous = sampleAt(i - 1);
+        if (previous < level && y >= level) {
+            Candidate = static_cast<double>(n - 1) + (level - previous) / (y - previous);
+            Crossing = {static_cast<double>(sampleAt(i - 2)), previous, y, level,
+                        static_cast<double>(n - 1)};
+            Refine = true;
+        }
+        if (y > upper) {
+            // Above the band while the range is within the noise: no edge, and the signal
+            // must go low again before the next one can count.
+            if (State == Level::Low && range > gate) {
+                if (Refine) {
+                    EdgePending = true;
+                } else {
+                    CountEdge(Candidate >= 0.0 ? Candidate : static_cast<double>(n) - 0.5);
                 }
-                State = Level::High;
-            } else if (State == Level::Unknown && y < lower) {
-                State = Level::Low;
-                Candidate = -1.0;
             }
-        } else if (x[i] < lower) {
+            State = Level::High;
+            Extreme = pairAt(i);
+        } else if (State == Level::Unknown && y < lower) {
             State = Level::Low;
+            Extreme = pairAt(i);
             Candidate = -1.0;
         }
         ++i;
     }
-    BeforeLast = static_cast<std::int32_t>(sampleAt(length - 2));
+    BeforeLast = sampleAt(length - 2);
     Last = x[length - 1];
     BlockStart += length;
-    // An edge may be on its way: the signal is above mid since a crossing and could still
-    // count (noise around a collapsed envelope cannot).
-    RisePending =
-        Refine || (State == Level::Low && Candidate >= 0.0 && Last >= midWhole && range > gate);
+    // An edge may be on its way: the signal is above the crossing level since it crossed and
+    // could still count (noise around a collapsed envelope cannot).
+    RisePending = Refine || (State == Level::Low && Candidate >= 0.0 && Last >= crossingLevel() &&
+                             range > gate);
 }
 
 SpeedReading SpeedTracker::FinishInterval() {
@@ -454,6 +502,10 @@ double SpeedTracker::MeanFrequencyHz() const {
     }
     const double span = EdgeTime(Edges - 1) - FirstEdgeTime;
     return span > 0.0 ? static_cast<double>(Edges - 1) * Rate / span : 0.0;
+}
+
+double SpeedTracker::LastEdgeSeconds() const {
+    return Edges == 0 ? 0.0 : EdgeTime(Edges - 1) / Rate;
 }
 
 double ClockPpmFrom(double referenceHz, double measuredHz) {

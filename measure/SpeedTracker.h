@@ -127,6 +127,10 @@ public:
     // clock counts it (no clock correction); 0 with fewer than two edges. For measuring a clock
     // against a reference of known frequency.
     double MeanFrequencyHz() const;
+    // Time of the last edge counted, in seconds from the first sample as the samples' clock
+    // counts it (no clock correction); 0 before the first edge. With EdgeCount() taken at two
+    // moments it gives the mean impulse rate between them.
+    double LastEdgeSeconds() const;
     // Samples fed since the start.
     std::int64_t SamplesFed() const { return BlockStart + PendingCount; }
 
@@ -143,6 +147,7 @@ private:
     };
 
     void ProcessBlock(const std::int16_t* x, std::int32_t length);
+    void FinishQuietBlock(const std::int16_t* x, std::int32_t length);
     BlockStats Measure(const std::int16_t* x, std::int32_t length) const;
     void UpdateNoise(const BlockStats& stats, std::int32_t length);
     double NoiseGate(std::int64_t blockStart) const; // range the envelope must exceed
@@ -181,7 +186,12 @@ private:
     std::int64_t Blocks = 0;
     double SpreadWeight = 0.0;  // weight of a new block in Mean/MeanSquare once settled
     std::int64_t WarmUpEnd = 0; // no edge in a block starting before this sample
-    double Candidate = -1.0;    // while low: time of the latest rise through mid; < 0 when none
+    // The highest sum of neighbouring samples in the last high phase, and the extreme one
+    // (highest while high, lowest while low) in the present phase.
+    double LastPeak = 0.0;
+    bool HasPeak = false;
+    double Extreme = 0.0;
+    double Candidate = -1.0; // while low: time of the latest rise through the crossing level
     struct CrossingSamples {
         double Before, Below, Above, Level, BelowIndex;
     };
@@ -210,6 +220,10 @@ private:
     bool LastSteady = false;
     std::optional<SpeedReading> Ready;
 };
+
+// Samples at `sampleRate` (Hz) up to the end of the first `intervals` reading intervals:
+// ceil(intervals * 8192 * sampleRate / 22050).
+std::int64_t TrackerIntervalsEnd(std::int64_t intervals, std::int32_t sampleRate);
 
 // The card's clock error in ppm, from the rate `measuredHz` it shows for a reference of
 // `referenceHz`: positive when its clock runs fast. Both > 0.
