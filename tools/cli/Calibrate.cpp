@@ -14,9 +14,11 @@
 
 namespace {
 
-// The reference's first second is left to the tracker to settle on it; after that every
-// reading must be steady and within this of the reference, or it is not the reference.
+// The tracker settles on the reference over its first second and its first four impulses
+// (three whole periods make a steady verdict); after that every reading must be steady and
+// within this of the reference, or it is not the reference.
 constexpr double kSettleSeconds = 1.0;
+constexpr std::int64_t kSettleEdges = 4;
 constexpr double kLargestErrorPpm = 5000.0;
 constexpr std::int64_t kLeastReadings = 3;
 
@@ -49,7 +51,7 @@ int RunCalibrate(const CalibrateOptions& options, std::ostream& out) {
     std::optional<Mark> first;
     std::int64_t judged = 0;
     const auto take = [&](const SpeedReading& reading) {
-        if (reading.StartSeconds < kSettleSeconds) {
+        if (reading.StartSeconds < kSettleSeconds || tracker.EdgeCount() < kSettleEdges) {
             return;
         }
         char where[64];
@@ -83,10 +85,14 @@ int RunCalibrate(const CalibrateOptions& options, std::ostream& out) {
             take);
     }
     const Mark last{tracker.EdgeCount(), tracker.LastEdgeSeconds()};
+    if (last.Edges == 0) {
+        throw CliError(kExitNoReference, refused + "no impulse in it");
+    }
     if (judged < kLeastReadings || !first || last.Edges - first->Edges < 2) {
         throw CliError(kExitNoReference,
-                       refused + "it needs at least 2.2 s of the reference (the first second "
-                                 "is for settling on it)");
+                       refused + "it needs at least 2.2 s of the reference, and 4 of its "
+                                 "periods, after the first second (" +
+                           std::to_string(last.Edges) + " impulses found)");
     }
     const double periods = static_cast<double>(last.Edges - first->Edges);
     const double seconds = last.Seconds - first->Seconds;

@@ -54,9 +54,9 @@ constexpr const char* kCalibrateHelp = R"(
 Measures the clock error of the sound card that made a recording of a reference of known
 frequency: a tone from a calibrated generator, a GPS receiver's 1 PPS output or the like,
 recorded for 10 s or more. The file is read at its own rate by the speed tracker; after the
-first second every reading must be steady and within 0.5 % of --reference-hz, otherwise the
-recording is refused (exit code 9). The rate over all impulses after the first second gives
-the error. The last line ends with the error in ppm, e.g. "clock: +148.7 ppm" (positive: the
+first second and the first four impulses every reading must be steady and within 0.5 % of
+--reference-hz, otherwise the recording is refused (exit code 9). The rate over all impulses
+after that gives the error. The last line ends with the error in ppm, e.g. "clock: +148.7 ppm" (positive: the
 card's clock runs fast, it reads every frequency that much low); pass it to --clock-ppm of
 analyse or listen. --format json prints {"clock_ppm": ...} with what it was measured from.
 )";
