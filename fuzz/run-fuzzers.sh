@@ -11,12 +11,13 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-${FUZZ_SECONDS:-60}}
 build=build/fuzz
-targets=(fuzz_analysis fuzz_capsreport fuzz_audiofile)
+targets=(fuzz_analysis fuzz_speedtracker fuzz_capsreport fuzz_audiofile)
 
-# Largest input worth mutating per target: one block plus the count; the three capability
-# records; a short recording (longer ones only make each run slower, not the loader's paths
-# different).
-declare -A maxLen=([fuzz_analysis]=16388 [fuzz_capsreport]=104 [fuzz_audiofile]=10000)
+# Largest input worth mutating per target: one block plus the count; some seconds of samples
+# at the tracker's low rates (many reading intervals); the three capability records; a short
+# recording (longer ones only make each run slower, not the loader's paths different).
+declare -A maxLen=([fuzz_analysis]=16388 [fuzz_speedtracker]=40004 [fuzz_capsreport]=104
+                   [fuzz_audiofile]=10000)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"

@@ -21,6 +21,38 @@
 // SampleRate), so boundaries that fall on whole samples are hit exactly. Otherwise each
 // period's length is drawn uniformly from nominal * (1 - Jitter) to nominal * (1 + Jitter).
 //
+// Sensor and sound-card effects
+// -----------------------------
+// Any of the settings below away from its default turns the reference signal into a
+// continuous-time model of a sensor, its cable and a sound card, sampled as the card would
+// (with all of them at their defaults the samples are exactly the reference signal above):
+//
+//   impulse phase  Phi(t) = frac(PhaseCycles) + integral of the impulse rate from 0 to t, where
+//                  the rate goes linearly from FrequencyHz to RampToHz over RampSeconds (when
+//                  both are set) and stays there; t is true time in seconds.
+//   impulses       impulse k begins at Phi = B(k): B(0) = 0, each next one a period later (the
+//                  period 1, or drawn within 1 +- Jitter as above), moved by Uneven * p(k mod
+//                  ImpulsesPerRevolution) with p(0) = 0, p(j) = sin(2.4 j): magnet j sits off
+//                  its even place by up to Uneven of the even spacing. Uneven 0.025 with 4
+//                  impulses per revolution gives spacings 4-5 % off even.
+//   waveform       within impulse k, at fraction f of it: the shape's value as above (DutyCycle
+//                  for Pulse, 0.5 for Square), times Amplitude * 10^(GainDbPerSecond * t / 20),
+//                  negated when Polarity is Negative (the pulses then go down from a high
+//                  baseline), plus Offset.
+//   AC coupling    a first-order high-pass with its corner at AcCornerHz (0: none), as the
+//                  input capacitor of most sound inputs.
+//   hum            plus HumFraction * 2 * Amplitude (the pulse height) * sin(2 pi HumHz t).
+//   converter      with BandLimited, the signal is averaged over quarter-sample spans (so an
+//                  edge keeps its exact instant), low-passed at 0.45 of the sample rate with a
+//                  192-tap Blackman-windowed sinc and decimated: an edge rises over about two
+//                  samples with ringing of up to a tenth of the step either side, as a sound card's
+//                  converter delivers it. Without it the signal is taken at each sample's
+//                  instant.
+//   clock          the card's clock runs ClockPpm ppm fast: sample n is taken at true time
+//                  n / (SampleRate * (1 + ClockPpm / 1e6)), so every rate read from the
+//                  samples at the nominal rate comes out too low by that factor.
+//   noise          then Gaussian noise of NoiseSigma, rounding and clamping as above.
+//
 // Random numbers come from std::mt19937 seeded with Seed, turned into uniform and Gaussian
 // values by this library's own code (not the standard distributions, whose output differs
 // between standard libraries), so a seed gives the same samples with every compiler. Jitter
@@ -32,11 +64,13 @@
 #include "measure/BlockAnalysis.h"
 
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <span>
 #include <vector>
 
 enum class PulseShape { Sine, Square, Pulse };
+enum class PulsePolarity { Positive, Negative };
 
 inline constexpr double kMinFrequencyHz = 0.001;
 
@@ -51,6 +85,20 @@ struct PulseTrainSettings {
     double Jitter = 0.0;                   // largest deviation of a period, fraction of it; 0..< 1
     std::uint32_t Seed = 1;                // seeds the jitter and noise streams
     std::int32_t SampleRate = kSampleRate; // samples per second; > 0
+
+    // Sensor and sound-card effects (see above); these defaults leave them out.
+    bool BandLimited = false; // edges as a sound card's converter delivers them
+    double AcCornerHz = 0.0;  // high-pass corner, Hz; 0 (none) or 0.1..1000
+    double HumFraction = 0.0; // hum amplitude, fraction of the pulse height; 0..1
+    double HumHz = 50.0;      // mains frequency, Hz; 1..1000
+    PulsePolarity Polarity = PulsePolarity::Positive;
+    double Offset = 0.0;                    // DC offset, sample units; -32768..32767
+    double GainDbPerSecond = 0.0;           // amplitude change over time, dB per second; -20..20
+    std::int32_t ImpulsesPerRevolution = 1; // for Uneven; 1..4096
+    double Uneven = 0.0;      // largest displacement of a magnet, fraction of spacing; 0..0.2
+    double RampToHz = 0.0;    // 0: constant rate; else the rate after RampSeconds, Hz
+    double RampSeconds = 0.0; // length of the ramp, s; > 0 when RampToHz is set
+    double ClockPpm = 0.0;    // the card's clock error, ppm (+: fast); -100000..100000
 };
 
 // Produces the reference signal as one continuous stream of 16-bit samples.
@@ -65,7 +113,15 @@ public:
     // Allocates nothing.
     void Generate(std::span<std::int16_t> out);
 
+    ~PulseTrainGenerator();
+    PulseTrainGenerator(PulseTrainGenerator&&) noexcept;
+    PulseTrainGenerator& operator=(PulseTrainGenerator&&) noexcept;
+
+    // True when some sensor or sound-card effect is set, so the continuous-time model runs.
+    bool ModelsSensorAndCard() const { return Model != nullptr; }
+
 private:
+    struct SensorModel;
     double NextPeriodLength();
     double Uniform(std::mt19937& engine); // in [0, 1)
     double Gaussian();                    // mean 0, deviation 1
@@ -80,6 +136,7 @@ private:
     std::mt19937 NoiseEngine;
     double SpareGaussian = 0.0;
     bool HasSpareGaussian = false;
+    std::unique_ptr<SensorModel> Model; // only with sensor or sound-card effects
 };
 
 // One block of the reference signal: the first 8192 samples of a fresh generator.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -250,6 +251,26 @@ TEST(Generator, RejectsSettingsOutOfRange) {
         {"jitter", [](auto& s) { s.Jitter = 1.0; }},
         {"jitter", [](auto& s) { s.Jitter = -0.1; }},
         {"sample rate", [](auto& s) { s.SampleRate = 0; }},
+        {"AC coupling", [](auto& s) { s.AcCornerHz = 0.05; }},
+        {"AC coupling", [](auto& s) { s.AcCornerHz = -2.0; }},
+        {"hum", [](auto& s) { s.HumFraction = 1.5; }},
+        {"hum frequency", [](auto& s) { s.HumHz = 0.0; }},
+        {"offset", [](auto& s) { s.Offset = 40000.0; }},
+        {"gain change", [](auto& s) { s.GainDbPerSecond = 30.0; }},
+        {"impulses per revolution", [](auto& s) { s.ImpulsesPerRevolution = 0; }},
+        {"uneven", [](auto& s) { s.Uneven = 0.3; }},
+        {"uneven",
+         [](auto& s) {
+             s.Jitter = 0.8;
+             s.Uneven = 0.15;
+         }},
+        {"ramp end", [](auto& s) { s.RampToHz = 20000.0; }},
+        {"ramp length",
+         [](auto& s) {
+             s.RampToHz = 100.0;
+             s.RampSeconds = 0.0;
+         }},
+        {"clock", [](auto& s) { s.ClockPpm = 2e5; }},
     };
     for (const Case& c : cases) {
         PulseTrainSettings settings;
@@ -264,6 +285,169 @@ TEST(Generator, RejectsSettingsOutOfRange) {
     }
     EXPECT_NO_THROW(PulseTrainGenerator(Settings(PulseShape::Sine, 11025.0)));
     EXPECT_NO_THROW(PulseTrainGenerator(Settings(PulseShape::Sine, kMinFrequencyHz)));
+}
+
+// Times (in samples, with fraction) at which the signal rises through `level`, interpolated
+// linearly between the two samples around each crossing.
+std::vector<double> CrossingTimes(std::span<const std::int16_t> samples, double level = 0.0) {
+    std::vector<double> times;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        if (samples[i - 1] < level && samples[i] >= level) {
+            times.push_back(static_cast<double>(i - 1) +
+                            (level - samples[i - 1]) / (samples[i] - samples[i - 1]));
+        }
+    }
+    return times;
+}
+
+PulseTrainSettings CardSquare(double frequencyHz) {
+    PulseTrainSettings settings = Settings(PulseShape::Square, frequencyHz);
+    settings.BandLimited = true;
+    return settings;
+}
+
+TEST(SensorModel, DefaultsLeaveTheReferenceSignalAndAnyEffectTurnsTheModelOn) {
+    EXPECT_FALSE(PulseTrainGenerator(Settings(PulseShape::Pulse, 50.0)).ModelsSensorAndCard());
+    const std::vector<std::function<void(PulseTrainSettings&)>> effects = {
+        [](auto& s) { s.BandLimited = true; },
+        [](auto& s) { s.AcCornerHz = 10.0; },
+        [](auto& s) { s.HumFraction = 0.1; },
+        [](auto& s) { s.Offset = 5.0; },
+        [](auto& s) { s.GainDbPerSecond = 1.0; },
+        [](auto& s) { s.Uneven = 0.01; },
+        [](auto& s) { s.ClockPpm = 10.0; },
+        [](auto& s) { s.Polarity = PulsePolarity::Negative; },
+        [](auto& s) {
+            s.RampToHz = 60.0;
+            s.RampSeconds = 1.0;
+        },
+    };
+    for (std::size_t k = 0; k < effects.size(); ++k) {
+        PulseTrainSettings settings = Settings(PulseShape::Pulse, 50.0);
+        effects[k](settings);
+        EXPECT_TRUE(PulseTrainGenerator(settings).ModelsSensorAndCard()) << "effect " << k;
+    }
+}
+
+// A converter keeps each edge's instant: rising through the middle where the edge is, between
+// samples, not on the sample after it.
+TEST(SensorModel, BandLimitedEdgesRiseThroughTheMiddleAtTheirInstant) {
+    const double frequency = 47.3; // edges fall anywhere between samples
+    const auto samples = Generate(CardSquare(frequency), kSampleRate * 4);
+    const auto times = CrossingTimes(samples);
+    ASSERT_EQ(times.size(), static_cast<std::size_t>(4 * frequency));
+    double sum = 0.0;
+    for (std::size_t k = 0; k < times.size(); ++k) {
+        const double instant = (k + 1) * kSampleRate / frequency;
+        EXPECT_NEAR(times[k], instant, 0.08) << "edge " << k;
+        sum += times[k] - instant;
+    }
+    // A straight line between two samples bends a little from the edge's curve, but on average
+    // over many positions between samples the instants are kept.
+    EXPECT_NEAR(sum / static_cast<double>(times.size()), 0.0, 0.01);
+    // The edge rises within a few samples, with ringing of up to about a tenth of the step.
+    const auto [low, high] = std::minmax_element(samples.begin(), samples.end());
+    EXPECT_GT(*high, 10500);
+    EXPECT_LT(*high, 12000);
+    EXPECT_LT(*low, -10500);
+    EXPECT_GT(*low, -12000);
+    const auto middle = static_cast<std::size_t>(std::lround(times[10]));
+    EXPECT_LT(samples[middle - 2], -8000);
+    EXPECT_GT(samples[middle + 2], 8000);
+}
+
+TEST(SensorModel, AcCouplingCentresTheSignalAndDroopsDuringPulses) {
+    PulseTrainSettings settings = CardSquare(100.0);
+    settings.Shape = PulseShape::Pulse;
+    settings.DutyCycle = 0.1;
+    settings.AcCornerHz = 2.0;
+    const auto samples = Generate(settings, kSampleRate * 2);
+    double sum = 0.0;
+    for (const std::int16_t x : samples) {
+        sum += x;
+    }
+    EXPECT_NEAR(sum / static_cast<double>(samples.size()), 0.0, 100.0);
+    // Between pulses the baseline sits below zero, near -duty x height = -2000.
+    const std::size_t between = kSampleRate + 110; // 1 s + 5 ms: in the gap after a pulse
+    EXPECT_NEAR(samples[between], -2000.0, 300.0);
+    // During a pulse (1 s to 1.001 s) the top droops.
+    EXPECT_GT(samples[kSampleRate + 4], samples[kSampleRate + 18] + 80);
+    EXPECT_GT(samples[kSampleRate + 18], 15000);
+}
+
+TEST(SensorModel, HumIsASineOfItsFractionOfThePulseHeight) {
+    PulseTrainSettings settings = Settings(PulseShape::Square, 10.0);
+    settings.HumFraction = 0.2;
+    settings.HumHz = 60.0;
+    // A positive and a negative train of the same pulses cancel, leaving the hum twice.
+    settings.Amplitude = 10000.0;
+    PulseTrainSettings negative = settings;
+    negative.Polarity = PulsePolarity::Negative;
+    const auto up = Generate(settings, kSampleRate);
+    const auto down = Generate(negative, kSampleRate);
+    for (std::size_t i = 0; i < up.size(); i += 37) {
+        const double hum =
+            0.2 * 20000.0 * std::sin(2.0 * std::numbers::pi * 60.0 * i / kSampleRate);
+        EXPECT_NEAR((up[i] + down[i]) / 2.0, hum, 1.0) << "sample " << i;
+    }
+}
+
+TEST(SensorModel, UnevenMagnetsKeepTheRevolutionWhole) {
+    PulseTrainSettings settings = CardSquare(100.0);
+    settings.ImpulsesPerRevolution = 4;
+    settings.Uneven = 0.025;
+    const auto times = CrossingTimes(Generate(settings, kSampleRate * 2));
+    ASSERT_GT(times.size(), 100u);
+    const double spacing = kSampleRate / 100.0;
+    double largest = 0.0;
+    for (std::size_t k = 1; k < times.size(); ++k) {
+        largest = std::max(largest, std::abs(times[k] - times[k - 1] - spacing) / spacing);
+        if (k >= 4) {
+            EXPECT_NEAR(times[k] - times[k - 4], 4 * spacing, 0.1) << "edge " << k;
+        }
+    }
+    EXPECT_GT(largest, 0.04);
+    EXPECT_LT(largest, 0.05);
+}
+
+TEST(SensorModel, RampChangesTheRateLinearly) {
+    PulseTrainSettings settings = CardSquare(20.0);
+    settings.RampToHz = 60.0;
+    settings.RampSeconds = 4.0;
+    const auto times = CrossingTimes(Generate(settings, kSampleRate * 5));
+    // Phase = 20 t + 5 t^2 up to 4 s (160 impulses), then 60 per second.
+    EXPECT_EQ(times.size(), 160u + 60u - 1u);
+    for (std::size_t k = 0; k + 1 < times.size(); ++k) {
+        const double t = times[k] / kSampleRate;
+        const double rate = t < 4.0 ? 20.0 + 10.0 * t : 60.0;
+        const double interval = (times[k + 1] - times[k]) / kSampleRate;
+        EXPECT_NEAR(1.0 / interval, rate, rate * 0.03) << "edge " << k;
+    }
+}
+
+TEST(SensorModel, FastClockStretchesEveryPeriod) {
+    PulseTrainSettings settings = CardSquare(1000.0);
+    settings.ClockPpm = 500.0;
+    const auto times = CrossingTimes(Generate(settings, kSampleRate * 2));
+    const double perPeriod = (times.back() - times.front()) / static_cast<double>(times.size() - 1);
+    EXPECT_NEAR(perPeriod / (kSampleRate / 1000.0), 1.0005, 2e-6);
+}
+
+TEST(SensorModel, ContinuesSeamlesslyAcrossCalls) {
+    PulseTrainSettings settings = CardSquare(33.3);
+    settings.AcCornerHz = 20.0;
+    settings.HumFraction = 0.1;
+    settings.NoiseSigma = 50.0;
+    settings.Jitter = 0.1;
+    settings.Uneven = 0.02;
+    settings.ImpulsesPerRevolution = 3;
+    const auto whole = Generate(settings, 5000);
+    PulseTrainGenerator generator(settings);
+    std::vector<std::int16_t> pieces(5000);
+    generator.Generate(std::span(pieces).first(1));
+    generator.Generate(std::span(pieces).subspan(1, 2999));
+    generator.Generate(std::span(pieces).subspan(3000));
+    EXPECT_EQ(pieces, whole);
 }
 
 TEST(BlockHelpers, SineBlockIsTheGeneratorsFirstBlock) {

@@ -93,6 +93,26 @@ TEST_F(ListenScripted, ShowsEachBlockAsAnalyseWouldAndRecordsIt) {
     EXPECT_EQ(FolderContents(), std::vector<std::string>{"live.wav"});
 }
 
+TEST_F(ListenScripted, TrackerShowsAReadingPerBlockAsAnalyseWouldWithTheClockCorrected) {
+    auto generator = std::make_shared<PulseTrainGenerator>(Sine50Hz());
+    Device.Feed([generator](std::span<std::int16_t> samples, std::int64_t) {
+        generator->Generate(samples);
+    });
+    const auto wav = Path("live.wav");
+    const CliResult result =
+        RunCliInProcess({"listen", "--method", "tracker", "--clock-ppm", "100", "--seconds", "2",
+                         "--ppr", "2", "--format", "csv", "--record", wav.string()});
+    ASSERT_EQ(result.ExitCode, 0) << result.Err;
+    const std::vector<CsvRow> rows = ParseCsv(result.Out);
+    ASSERT_EQ(rows.size(), 6u) << "2 s rounds up to six whole blocks";
+    EXPECT_EQ(rows.back().at("rpm"), "1500.150");
+    EXPECT_EQ(rows.back().at("steady"), "true");
+    const CliResult analysed =
+        RunCliInProcess({"analyse", wav.string(), "--method", "tracker", "--clock-ppm", "100",
+                         "--ppr", "2", "--format", "csv"});
+    EXPECT_EQ(analysed.Out, result.Out) << "the recording gives the same readings";
+}
+
 TEST_F(ListenScripted, CtrlCEndsNormallyAndKeepsTheTailInTheRecording) {
     // Two whole blocks and a part of the third, then the user stops.
     const std::vector<std::int16_t> input = Samples(Sine50Hz(), 2 * 8192 + 3000);

@@ -1,4 +1,5 @@
 #include "platform/plot/RpmPlot.h"
+#include "tools/cli/AnalyseSupport.h"
 #include "tools/cli/BlockSource.h"
 #include "tools/cli/Commands.h"
 #include "tools/cli/ExitCodes.h"
@@ -10,8 +11,6 @@
 #include <cstdio>
 #include <optional>
 #include <vector>
-
-namespace {
 
 std::string BaseName(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -62,9 +61,19 @@ std::string TruncationNote(const BlockSource& source) {
     return text;
 }
 
-} // namespace
+BlockReading WithClockCorrection(BlockReading reading, double clockPpm, std::int32_t ppr) {
+    if (clockPpm == 0.0) {
+        return reading;
+    }
+    reading.Frequency = static_cast<float>(reading.Frequency * (1.0 + clockPpm * 1e-6));
+    reading.Rpm = ppr < 1 ? 0 : static_cast<std::int32_t>(reading.Frequency * 60.0 / ppr + 0.5);
+    return reading;
+}
 
 int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& err) {
+    if (options.Method == AnalysisMethod::Tracker) {
+        return RunAnalyseTracker(options, out, err);
+    }
     BlockSource source(options.File, options.Channel);
     // Claimed, and the plotting module loaded, before the analysis, so that neither fails
     // only after an hour of recording.
@@ -91,7 +100,8 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
         if (StopRequested()) {
             throw CliError(kExitInterrupted, "interrupted");
         }
-        const BlockReading reading = AnalyseBlock(*block, options.Ppr);
+        const BlockReading reading =
+            WithClockCorrection(AnalyseBlock(*block, options.Ppr), options.ClockPpm, options.Ppr);
         const std::int64_t index = tally.Blocks();
         if (index == 0) {
             writer.WriteHeader();
@@ -108,6 +118,7 @@ int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& e
     }
     RunSummary summary;
     summary.Ppr = options.Ppr;
+    summary.ClockPpm = options.ClockPpm;
     summary.SkippedSamples = source.PartialSamples();
     const std::string truncation = TruncationNote(source);
     if (tally.Blocks() == 0) {

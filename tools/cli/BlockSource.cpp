@@ -270,7 +270,9 @@ struct BlockSource::Impl {
     std::int64_t ChunkFrames = 1;  // frames per read when splitting or resampling
     std::unique_ptr<SNDFILE, SndfileCloser> File;
     std::unique_ptr<soxr, SoxrDeleter> Resampler;
+    bool FileRate = false;
     std::int64_t Partial = 0;
+    const std::int16_t* PartialData = nullptr;
 
     // Blocks are handed out one by one but read a chunk at a time, on a thread of their own:
     // a large read costs far less than many small ones, and the next chunk arrives while the
@@ -459,10 +461,11 @@ struct BlockSource::Impl {
     }
 };
 
-BlockSource::BlockSource(const std::string& path, std::int32_t channel)
+BlockSource::BlockSource(const std::string& path, std::int32_t channel, bool fileRate)
     : Self(std::make_unique<Impl>()) {
     Impl& s = *Self;
     s.Path = path;
+    s.FileRate = fileRate;
     s.Fd = OpenInput(path);
     const WavHeader header = InspectWavHeader(s.Fd);
     if (header.Found) {
@@ -504,7 +507,11 @@ BlockSource::BlockSource(const std::string& path, std::int32_t channel)
     sf_command(s.File.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
     const std::int64_t expected = ExpectedSamples();
-    if (expected >= 0 && expected < kBlockSamples) {
+    // A block's length in time: 8192 samples at 22050 Hz, or as long at the file's rate.
+    const std::int64_t needed =
+        fileRate ? (std::int64_t{kBlockSamples} * info.samplerate + kSampleRate - 1) / kSampleRate
+                 : kBlockSamples;
+    if (expected >= 0 && expected < needed) {
         char text[160];
         std::snprintf(text, sizeof text,
                       " is too short: %lld samples at %d Hz (%.3f s); the analysis needs at least "
@@ -522,7 +529,7 @@ BlockSource::BlockSource(const std::string& path, std::int32_t channel)
 
     s.ChunkFrames = std::max<std::int64_t>(1, kChunkSamples / info.channels);
     const auto buffered = static_cast<std::size_t>(s.ChunkFrames * info.channels);
-    if (info.samplerate == kSampleRate) {
+    if (info.samplerate == kSampleRate || fileRate) {
         if (info.channels > 1) {
             s.ShortFrames.resize(buffered);
         }
@@ -558,7 +565,7 @@ std::int64_t BlockSource::ExpectedSamples() const {
     if (info.Frames < 0 || info.SampleRate <= 0) {
         return -1;
     }
-    if (info.SampleRate == kSampleRate) {
+    if (info.SampleRate == kSampleRate || Self->FileRate) {
         return info.Frames;
     }
     return static_cast<std::int64_t>(static_cast<double>(info.Frames) * kSampleRate /
@@ -593,6 +600,8 @@ const SampleBlock* BlockSource::NextBlock() {
             // What is left over at the end is the partial block.
             s.Finished = true;
             s.Partial = chunk.Partial;
+            s.PartialData =
+                chunk.Count < chunk.Blocks.size() ? chunk.Blocks[chunk.Count].data() : nullptr;
             s.StopReader();
             return nullptr;
         }
@@ -609,6 +618,10 @@ const SampleBlock* BlockSource::NextBlock() {
 
 std::int64_t BlockSource::PartialSamples() const {
     return Self->Partial;
+}
+
+const std::int16_t* BlockSource::PartialData() const {
+    return Self->PartialData;
 }
 
 std::int64_t BlockSource::MissingFrames() const {

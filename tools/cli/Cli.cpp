@@ -33,11 +33,49 @@ with a summary; its counts follow the readout's colours (overload wins over stea
 RPM figures cover steady blocks.
 A file cut off before the end its header promises (a copy or a recorder that stopped short)
 is analysed as far as it goes, with a note on stderr saying so; the exit code stays 0.
+
+--method tracker reads the file at its own rate, without resampling, through the speed
+tracker: it follows every impulse across blocks, times each edge to a fraction of a sample
+from the signal's own high and low levels, and takes the speed over whole revolutions. It
+reads what the block analysis cannot: slow shafts (down to one impulse in several seconds),
+narrow pulses of either polarity, AC-coupled inputs, hum, noise and unevenly spaced magnets.
+It gives one row per 8192/22050 s of signal, in line with the block method's rows, in the
+same columns: rpm with 3 decimals, frequency_hz (the impulse rate) with 7; full_rms is the
+RMS of the row's samples; mid_rms is empty ('-' in the table, null in JSON lines); periods is
+the number of impulse intervals the speed was taken over, 0 when no impulse came in the row.
+Such a row repeats the last speed while the next impulse is not yet overdue, then falls as if
+an impulse came at the row's end (a stopping shaft), and reads 0 after --timeout seconds
+without an impulse. steady: the last three whole revolutions each last within 1 % (plus half
+a sample) of their mean. overload: the input clips at full scale.
+
+--clock-ppm P corrects every reading, with either method, for a sound card whose clock runs
+P ppm fast (or slow, negative): frequencies and RPM are multiplied by (1 + P/1e6). Measure P
+with `calibrate`.
+)";
+
+constexpr const char* kCalibrateHelp = R"(
+Measures the clock error of the sound card that made a recording of a reference of known
+frequency: a tone from a calibrated generator, a GPS receiver's 1 PPS output or the like,
+recorded for 10 s or more. The file is read at its own rate by the speed tracker; after the
+first second and the first four impulses every reading must be steady and within 0.5 % of
+--reference-hz, otherwise the recording is refused (exit code 9). The rate over all impulses
+after that gives the error. The last line ends with the error in ppm, e.g. "clock: +148.7 ppm" (positive: the
+card's clock runs fast, it reads every frequency that much low); pass it to --clock-ppm of
+analyse or listen. --format json prints {"clock_ppm": ...} with what it was measured from.
 )";
 
 constexpr const char* kGenerateHelp = R"(
 Writes the signal a sensor would give at the given speed: --rpm x --ppr / 60 impulses per
-second, below 11025. Analysing the file gives the speed back within the analysis's resolution.
+second, below half the sample rate. Analysing the file gives the speed back within the
+analysis's resolution.
+
+What a real sensor, its cable and a sound card add, for testing with realistic signals:
+--band-limited edges as a converter delivers them (rising over about two samples, with
+ringing), --ac-hz the corner of the input capacitor's high-pass (2 to 50 Hz on most cards),
+--hum mains hum as a fraction of the pulse height at --hum-hz, --polarity negative for pulses
+that go down from a high level, --uneven magnets displaced from even spacing (0.025 with
+--ppr 4 spaces them 4-5 % unevenly), --ramp-to a speed reached linearly over --ramp-seconds,
+--clock-ppm a recording card whose clock runs that fast, --rate the file's sample rate.
 )";
 
 constexpr const char* kListenHelp = R"(
@@ -45,7 +83,8 @@ Records the default sound input (16-bit mono 22050 Hz) in blocks of 8192 samples
 window does, and writes one row per block as it completes, in the same columns as analyse,
 coloured by verdict when the output is a terminal (unless NO_COLOR is set). Stops after
 --seconds (rounded up to whole blocks) or on Ctrl-C; the table then ends with a summary. The
---record file is complete and valid however listening ends.
+--record file is complete and valid however listening ends. --method and --clock-ppm work as
+for analyse; with the tracker the rows are its readings, one per block (see analyse --help).
 )";
 
 constexpr const char* kDevCapsHelp = R"(
@@ -66,6 +105,7 @@ Exit codes:
   6    recording too short: less than one block of 8192 samples at 22050 Hz (0.372 s)
   7    an output file cannot be written (nothing half-written is left behind)
   8    the sound input cannot be opened or failed while listening
+  9    calibrate: the recording holds no steady reference of the given frequency
   130  analyse or generate interrupted by Ctrl-C or SIGTERM (nothing half-written is
        left behind; for listen, Ctrl-C is the ordinary end and gives 0)
 )";
@@ -107,6 +147,35 @@ double ParseReal(const std::string& option, const std::string& text) {
     return value;
 }
 
+// A finite number from `low` to `high`; `rule` says so in words.
+double ParseRange(const std::string& option, const std::string& text, double low, double high,
+                  const std::string& rule) {
+    const double value = ParseReal(option, text);
+    if (!(value >= low && value <= high)) {
+        BadValue(option, "must be " + rule + ", not " + text);
+    }
+    return value;
+}
+
+AnalysisMethod ToMethod(const std::string& text) {
+    if (text == "block") {
+        return AnalysisMethod::Block;
+    }
+    if (text == "tracker") {
+        return AnalysisMethod::Tracker;
+    }
+    BadValue("--method", Quote(text) + " is not one of block, tracker");
+}
+
+double ToClockPpm(const std::string& text) {
+    return ParseRange("--clock-ppm", text, -kTrackerMaxClockPpm, kTrackerMaxClockPpm,
+                      "from -100000 to 100000");
+}
+
+double ToTimeout(const std::string& text) {
+    return ParseRange("--timeout", text, 0.01, 86400.0, "from 0.01 to 86400 seconds");
+}
+
 // Options arrive as text so that every bad value gets a message in the program's own words.
 struct AnalyseArgs {
     std::string File;
@@ -114,6 +183,16 @@ struct AnalyseArgs {
     std::string Channel = "1";
     std::string Format = "table";
     std::string Plot;
+    std::string Method = "block";
+    std::string ClockPpm = "0";
+    std::string Timeout = "10";
+};
+
+struct CalibrateArgs {
+    std::string File;
+    std::string ReferenceHz;
+    std::string Channel = "1";
+    std::string Format = "text";
 };
 
 struct GenerateArgs {
@@ -125,6 +204,17 @@ struct GenerateArgs {
     std::string Amplitude = "10000";
     std::string Noise = "0";
     std::string Jitter = "0";
+    std::string Duty = "0.1";
+    bool BandLimited = false;
+    std::string AcHz = "0";
+    std::string Hum = "0";
+    std::string HumHz = "50";
+    std::string Polarity = "positive";
+    std::string Uneven = "0";
+    std::string RampTo;
+    std::string RampSeconds;
+    std::string ClockPpm = "0";
+    std::string Rate = "22050";
 };
 
 OutputFormat ToFormat(const std::string& text) {
@@ -142,6 +232,25 @@ AnalyseOptions ToOptions(const AnalyseArgs& args) {
     options.Channel = ParseWhole("--channel", args.Channel, 1);
     options.Format = ToFormat(args.Format);
     options.PlotPath = args.Plot;
+    options.Method = ToMethod(args.Method);
+    options.ClockPpm = ToClockPpm(args.ClockPpm);
+    options.TimeoutSeconds = ToTimeout(args.Timeout);
+    return options;
+}
+
+CalibrateOptions ToOptions(const CalibrateArgs& args) {
+    CalibrateOptions options;
+    options.File = args.File;
+    options.Channel = ParseWhole("--channel", args.Channel, 1);
+    options.ReferenceHz = ParseReal("--reference-hz", args.ReferenceHz);
+    if (!(options.ReferenceHz > 0.0)) {
+        BadValue("--reference-hz", "must be more than 0, not " + args.ReferenceHz);
+    }
+    if (args.Format == "json") {
+        options.Json = true;
+    } else if (args.Format != "text") {
+        BadValue("--format", Quote(args.Format) + " is not one of text, json");
+    }
     return options;
 }
 
@@ -150,6 +259,9 @@ struct ListenArgs {
     std::string Seconds;
     std::string Format = "table";
     std::string Record;
+    std::string Method = "block";
+    std::string ClockPpm = "0";
+    std::string Timeout = "10";
 };
 
 ListenOptions ToOptions(const ListenArgs& args, bool colour) {
@@ -164,6 +276,9 @@ ListenOptions ToOptions(const ListenArgs& args, bool colour) {
     options.Format = ToFormat(args.Format);
     options.RecordPath = args.Record;
     options.Colour = colour;
+    options.Method = ToMethod(args.Method);
+    options.ClockPpm = ToClockPpm(args.ClockPpm);
+    options.TimeoutSeconds = ToTimeout(args.Timeout);
     return options;
 }
 
@@ -200,6 +315,45 @@ GenerateOptions ToOptions(const GenerateArgs& args) {
     if (!(options.Jitter >= 0.0 && options.Jitter < 1.0)) {
         BadValue("--jitter", "must be 0 or more and less than 1, not " + args.Jitter);
     }
+    options.Duty = ParseReal("--duty", args.Duty);
+    if (!(options.Duty > 0.0 && options.Duty < 1.0)) {
+        BadValue("--duty", "must be more than 0 and less than 1, not " + args.Duty);
+    }
+    options.BandLimited = args.BandLimited;
+    options.AcCornerHz = ParseReal("--ac-hz", args.AcHz);
+    if (!(options.AcCornerHz == 0.0 ||
+          (options.AcCornerHz >= 0.1 && options.AcCornerHz <= 1000.0))) {
+        BadValue("--ac-hz", "must be 0 (DC-coupled) or from 0.1 to 1000, not " + args.AcHz);
+    }
+    options.Hum = ParseRange("--hum", args.Hum, 0.0, 1.0, "from 0 to 1");
+    options.HumHz = ParseRange("--hum-hz", args.HumHz, 1.0, 1000.0, "from 1 to 1000");
+    if (args.Polarity == "positive") {
+        options.Polarity = PulsePolarity::Positive;
+    } else if (args.Polarity == "negative") {
+        options.Polarity = PulsePolarity::Negative;
+    } else {
+        BadValue("--polarity", Quote(args.Polarity) + " is not one of positive, negative");
+    }
+    options.Uneven = ParseRange("--uneven", args.Uneven, 0.0, 0.2, "from 0 to 0.2");
+    if (args.RampTo.empty() != args.RampSeconds.empty()) {
+        BadValue(args.RampTo.empty() ? "--ramp-seconds" : "--ramp-to",
+                 "--ramp-to and --ramp-seconds go together");
+    }
+    if (!args.RampTo.empty()) {
+        options.RampToRpm = ParseReal("--ramp-to", args.RampTo);
+        if (!(options.RampToRpm > 0.0)) {
+            BadValue("--ramp-to", "must be more than 0, not " + args.RampTo);
+        }
+        options.RampSeconds = ParseReal("--ramp-seconds", args.RampSeconds);
+        if (!(options.RampSeconds > 0.0)) {
+            BadValue("--ramp-seconds", "must be more than 0, not " + args.RampSeconds);
+        }
+    }
+    options.ClockPpm = ToClockPpm(args.ClockPpm);
+    options.SampleRate = ParseWhole("--rate", args.Rate, 1000);
+    if (options.SampleRate > 768000) {
+        BadValue("--rate", "must be from 1000 to 768000, not " + args.Rate);
+    }
     return options;
 }
 
@@ -207,7 +361,8 @@ GenerateOptions ToOptions(const GenerateArgs& args) {
 
 int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool colour) {
     CLI::App app("Velmorant companion: analyse tachometer recordings, show live readings, "
-                 "generate test signals and report the sound devices.",
+                 "generate test signals, measure a sound card's clock and report the sound "
+                 "devices.",
                  kProgram);
     app.set_version_flag("--version", VELMORANT_VERSION, "Print the version and exit");
     app.require_subcommand(1);
@@ -235,6 +390,23 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "Also write a PNG of RPM over time, points coloured like the readout "
                      "(lime steady, dark green unsteady, red overload)")
         ->type_name("OUT.png");
+    analyseCommand
+        ->add_option("--method", analyse.Method,
+                     "block: the window's analysis of each block; tracker: the speed tracker, "
+                     "which follows every impulse at the file's own rate (see below)")
+        ->type_name("block|tracker")
+        ->capture_default_str();
+    analyseCommand
+        ->add_option("--clock-ppm", analyse.ClockPpm,
+                     "The recording card's clock runs P ppm fast (negative: slow); readings are "
+                     "corrected. Measure it with calibrate")
+        ->type_name("P")
+        ->capture_default_str();
+    analyseCommand
+        ->add_option("--timeout", analyse.Timeout,
+                     "Tracker: seconds without an impulse after which the speed reads 0")
+        ->type_name("S")
+        ->capture_default_str();
     analyseCommand->footer(std::string(kAnalyseHelp) + kExitCodeHelp);
 
     ListenArgs listen;
@@ -258,11 +430,47 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         ->add_option("--record", listen.Record,
                      "Also save the raw input as 16-bit mono 22050 Hz WAV")
         ->type_name("OUT.wav");
+    listenCommand
+        ->add_option("--method", listen.Method,
+                     "block: the window's analysis of each block; tracker: the speed tracker "
+                     "(see analyse --help)")
+        ->type_name("block|tracker")
+        ->capture_default_str();
+    listenCommand
+        ->add_option("--clock-ppm", listen.ClockPpm,
+                     "The sound card's clock runs P ppm fast (negative: slow); readings are "
+                     "corrected. Measure it with calibrate")
+        ->type_name("P")
+        ->capture_default_str();
+    listenCommand
+        ->add_option("--timeout", listen.Timeout,
+                     "Tracker: seconds without an impulse after which the speed reads 0")
+        ->type_name("S")
+        ->capture_default_str();
     listenCommand->footer(std::string(kListenHelp) + kExitCodeHelp);
 
+    CalibrateArgs calibrate;
+    CLI::App* calibrateCommand = app.add_subcommand(
+        "calibrate", "Measure the sound card's clock error from a recorded reference");
+    calibrateCommand->add_option("FILE", calibrate.File, "Recording of the reference")->required();
+    calibrateCommand
+        ->add_option("--reference-hz", calibrate.ReferenceHz,
+                     "The reference's true frequency, Hz (> 0)")
+        ->type_name("F")
+        ->required();
+    calibrateCommand->add_option("--channel", calibrate.Channel, "Channel to read, counted from 1")
+        ->type_name("C")
+        ->capture_default_str();
+    calibrateCommand
+        ->add_option("--format", calibrate.Format,
+                     "Output: text (lines for people, the last ending in ppm) or json")
+        ->type_name("text|json")
+        ->capture_default_str();
+    calibrateCommand->footer(std::string(kCalibrateHelp) + kExitCodeHelp);
+
     GenerateArgs generate;
-    CLI::App* generateCommand =
-        app.add_subcommand("generate", "Write a test pulse train as 16-bit mono 22050 Hz WAV");
+    CLI::App* generateCommand = app.add_subcommand(
+        "generate", "Write a test pulse train as 16-bit mono WAV (22050 Hz unless --rate)");
     generateCommand->add_option("OUT", generate.Out, "WAV file to write")
         ->type_name("OUT.wav")
         ->required();
@@ -293,6 +501,52 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         ->add_option("--jitter", generate.Jitter,
                      "Largest random deviation of each period, as a fraction of it (0 to <1)")
         ->type_name("J")
+        ->capture_default_str();
+    generateCommand
+        ->add_option("--duty", generate.Duty,
+                     "Pulse shape: high fraction of each period (more than 0, less than 1)")
+        ->type_name("D")
+        ->capture_default_str();
+    generateCommand->add_flag("--band-limited", generate.BandLimited,
+                              "Edges as a sound card's converter delivers them");
+    generateCommand
+        ->add_option("--ac-hz", generate.AcHz,
+                     "AC coupling: corner of a first-order high-pass, Hz (0: DC-coupled)")
+        ->type_name("F")
+        ->capture_default_str();
+    generateCommand
+        ->add_option("--hum", generate.Hum, "Mains hum, as a fraction of the pulse height (0 to 1)")
+        ->type_name("H")
+        ->capture_default_str();
+    generateCommand->add_option("--hum-hz", generate.HumHz, "Mains frequency, Hz (50 or 60)")
+        ->type_name("F")
+        ->capture_default_str();
+    generateCommand
+        ->add_option("--polarity", generate.Polarity,
+                     "positive: pulses go up; negative: they go down from a high level")
+        ->type_name("positive|negative")
+        ->capture_default_str();
+    generateCommand
+        ->add_option("--uneven", generate.Uneven,
+                     "Magnets displaced from even spacing by up to this fraction of it (0 to "
+                     "0.2); the revolution stays whole")
+        ->type_name("U")
+        ->capture_default_str();
+    generateCommand
+        ->add_option("--ramp-to", generate.RampTo,
+                     "Speed to reach, RPM, rising or falling linearly from --rpm")
+        ->type_name("R");
+    generateCommand
+        ->add_option("--ramp-seconds", generate.RampSeconds,
+                     "Length of the ramp in seconds; the speed stays at --ramp-to after it")
+        ->type_name("S");
+    generateCommand
+        ->add_option("--clock-ppm", generate.ClockPpm,
+                     "Record as a card whose clock runs P ppm fast (negative: slow)")
+        ->type_name("P")
+        ->capture_default_str();
+    generateCommand->add_option("--rate", generate.Rate, "Sample rate of the file, Hz")
+        ->type_name("HZ")
         ->capture_default_str();
     generateCommand->footer(std::string(kGenerateHelp) + kExitCodeHelp);
 
@@ -331,6 +585,9 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         }
         if (devcapsCommand->parsed()) {
             return RunDevCaps(out);
+        }
+        if (calibrateCommand->parsed()) {
+            return RunCalibrate(ToOptions(calibrate), out);
         }
         return RunGenerate(ToOptions(generate), out);
     } catch (const CliError& error) {

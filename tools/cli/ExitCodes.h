@@ -16,6 +16,7 @@ inline constexpr int kExitNoSuchChannel = 5;    // the input has no such channel
 inline constexpr int kExitTooShort = 6;         // fewer samples than one 8192-sample block
 inline constexpr int kExitOutputUnwritable = 7; // an output file could not be written
 inline constexpr int kExitSoundInput = 8;       // the sound input cannot be used or failed
+inline constexpr int kExitNoReference = 9;      // calibrate: no steady reference in the recording
 inline constexpr int kExitInterrupted = 130;    // stopped by SIGINT or SIGTERM
 
 // A failure the user can act on. The message is one line without the program's name and

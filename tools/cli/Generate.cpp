@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <tuple>
 
 namespace {
 
@@ -33,14 +34,19 @@ struct SndfileCloser {
 
 int RunGenerate(const GenerateOptions& options, std::ostream& out) {
     const double frequency = options.Rpm * options.Ppr / 60.0;
-    // 22050 Hz sampling carries impulse rates only below half of it.
-    if (!(frequency < kSampleRate / 2.0)) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "--rpm %g with --ppr %d gives %.1f impulses per second; 22050 Hz sampling "
-                      "carries fewer than 11025",
-                      options.Rpm, options.Ppr, frequency);
-        throw CliError(kExitUsage, text);
+    const double rampTo = options.RampToRpm * options.Ppr / 60.0;
+    const std::int32_t rate = options.SampleRate;
+    // Sampling carries impulse rates only below half its rate.
+    for (const auto& [option, rpm, hz] : {std::tuple{"--rpm", options.Rpm, frequency},
+                                          std::tuple{"--ramp-to", options.RampToRpm, rampTo}}) {
+        if (!(hz < rate / 2.0)) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "%s %g with --ppr %d gives %.1f impulses per second; %d Hz sampling "
+                          "carries fewer than %g",
+                          option, rpm, options.Ppr, hz, rate, rate / 2.0);
+            throw CliError(kExitUsage, text);
+        }
     }
     PulseTrainSettings settings;
     settings.FrequencyHz = frequency;
@@ -48,20 +54,33 @@ int RunGenerate(const GenerateOptions& options, std::ostream& out) {
     settings.Amplitude = options.Amplitude;
     settings.NoiseSigma = options.Noise;
     settings.Jitter = options.Jitter;
+    settings.SampleRate = rate;
+    settings.DutyCycle = options.Duty;
+    settings.BandLimited = options.BandLimited;
+    settings.AcCornerHz = options.AcCornerHz;
+    settings.HumFraction = options.Hum;
+    settings.HumHz = options.HumHz;
+    settings.Polarity = options.Polarity;
+    // Only the spacing of magnets needs the count; any --ppr stays valid without it.
+    settings.ImpulsesPerRevolution = options.Uneven > 0.0 ? options.Ppr : 1;
+    settings.Uneven = options.Uneven;
+    settings.RampToHz = rampTo;
+    settings.RampSeconds = options.RampSeconds;
+    settings.ClockPpm = options.ClockPpm;
     std::unique_ptr<PulseTrainGenerator> generator;
     try {
         generator = std::make_unique<PulseTrainGenerator>(settings);
     } catch (const std::invalid_argument& error) {
         throw CliError(kExitUsage, std::string("cannot generate this signal: ") + error.what());
     }
-    const auto total = static_cast<std::int64_t>(std::llround(options.Seconds * kSampleRate));
+    const auto total = static_cast<std::int64_t>(std::llround(options.Seconds * rate));
     if (total < 1) {
         throw CliError(kExitUsage, "--seconds is too small to give a single sample");
     }
 
     AtomicOutputFile file(options.OutPath);
     SF_INFO info{};
-    info.samplerate = kSampleRate;
+    info.samplerate = rate;
     info.channels = 1;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     // libsndfile writes through our descriptor, so the temporary stays ours to rename or remove.
@@ -96,10 +115,10 @@ int RunGenerate(const GenerateOptions& options, std::ostream& out) {
     char line[200];
     std::snprintf(line, sizeof line,
                   ": %.3f s of %s at %g RPM x %d impulse%s per revolution = %.3f Hz "
-                  "(%lld samples, 16-bit mono 22050 Hz)\n",
-                  static_cast<double>(total) / kSampleRate, ShapeName(options.Shape), options.Rpm,
+                  "(%lld samples, 16-bit mono %d Hz)\n",
+                  static_cast<double>(total) / rate, ShapeName(options.Shape), options.Rpm,
                   options.Ppr, options.Ppr == 1 ? "" : "s", frequency,
-                  static_cast<long long>(total));
+                  static_cast<long long>(total), rate);
     out << "wrote " << options.OutPath << line;
     return kExitOk;
 }

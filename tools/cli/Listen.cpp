@@ -197,15 +197,38 @@ int RunListen(const ListenOptions& options, std::ostream& out) {
     ReadingTally tally(static_cast<std::size_t>(blockLimit > 0 ? std::min(blockLimit, kDayOfBlocks)
                                                                : kDayOfBlocks));
 
+    // The tracker follows the input across blocks; at 22050 Hz its intervals are the blocks,
+    // so it gives one reading per block too.
+    std::optional<SpeedTracker> tracker;
+    if (options.Method == AnalysisMethod::Tracker) {
+        if (options.Ppr > kTrackerMaxImpulsesPerRevolution) {
+            throw CliError(kExitUsage, "--ppr: the speed tracker takes at most 4096 impulses "
+                                       "per revolution, not " +
+                                           std::to_string(options.Ppr));
+        }
+        SpeedTrackerSettings settings;
+        settings.ImpulsesPerRevolution = options.Ppr;
+        settings.ClockPpm = options.ClockPpm;
+        settings.TimeoutSeconds = options.TimeoutSeconds;
+        tracker.emplace(settings);
+    }
+
     InputDevice device;
     ReadingWriter writer(options.Format, out, options.Colour);
     writer.WriteHeader();
     out.flush();
-    const auto takeBlock = [&](const SampleBlock& block) {
-        const BlockReading reading = AnalyseBlock(block, options.Ppr);
+    const auto takeReading = [&](const auto& reading) {
         writer.WriteRow(tally.Blocks(), reading);
         out.flush();
         tally.Add(reading);
+    };
+    const auto takeBlock = [&](const SampleBlock& block) {
+        if (tracker) {
+            tracker->FeedAll(block, takeReading);
+        } else {
+            takeReading(WithClockCorrection(AnalyseBlock(block, options.Ppr), options.ClockPpm,
+                                            options.Ppr));
+        }
         if (recording) {
             recording->Append(block.data(), block.size());
         }
@@ -216,6 +239,8 @@ int RunListen(const ListenOptions& options, std::ostream& out) {
 
     RunSummary summary;
     summary.Ppr = options.Ppr;
+    summary.Tracker = tracker.has_value();
+    summary.ClockPpm = options.ClockPpm;
     std::optional<CliError> failure;
     bool interrupted = false;
     std::size_t next = 0;
@@ -276,6 +301,9 @@ int RunListen(const ListenOptions& options, std::ostream& out) {
         summary.Recording += " '" + device.DeviceName() + "'";
     }
     summary.Recording += " (16-bit mono 22050 Hz)";
+    if (tracker) {
+        summary.Recording += ", read by the speed tracker";
+    }
     if (recording) {
         recording->Finish();
         summary.Recording += ", saved to " + recording->Path();

@@ -29,12 +29,26 @@ double BlockStartSeconds(std::int64_t index) {
     return static_cast<double>(index) * kBlockSamples / kSampleRate;
 }
 
+Verdict VerdictOf(const SpeedReading& reading) {
+    if (reading.Overload) {
+        return Verdict::Overload;
+    }
+    return reading.Steady ? Verdict::Steady : Verdict::Unsteady;
+}
+
 Verdict ReadingTally::Add(const BlockReading& reading) {
-    const Verdict verdict = VerdictOf(reading);
+    return Count(VerdictOf(reading), reading.Rpm);
+}
+
+Verdict ReadingTally::Add(const SpeedReading& reading) {
+    return Count(VerdictOf(reading), reading.Rpm);
+}
+
+Verdict ReadingTally::Count(Verdict verdict, double rpm) {
     switch (verdict) {
     case Verdict::Steady:
         ++Counts.Steady;
-        SteadyRpm.push_back(reading.Rpm);
+        SteadyRpm.push_back(rpm);
         break;
     case Verdict::Unsteady:
         ++Counts.Unsteady;
@@ -126,6 +140,9 @@ class Line {
 public:
     Line& Whole(long long value) { return Put(value); }
     Line& Fixed3(double value) { return Put(value, std::chars_format::fixed, 3); }
+    Line& Fixed(double value, int decimals) {
+        return Put(value, std::chars_format::fixed, decimals);
+    }
     // Literals copy with a size known when compiling, which needs no library call.
     template <std::size_t Size> Line& Text(const char (&text)[Size]) {
         std::memcpy(End, text, Size - 1);
@@ -216,6 +233,55 @@ void ReadingWriter::WriteRow(std::int64_t index, const BlockReading& reading) {
     line.WriteTo(Out);
 }
 
+void ReadingWriter::WriteRow(std::int64_t index, const SpeedReading& reading) {
+    Line line;
+    if (Colour) {
+        line.Text(std::string_view(ColourOf(VerdictOf(reading))));
+    }
+    const double start = BlockStartSeconds(index);
+    switch (Format) {
+    case OutputFormat::Table: {
+        // Widths match the headings of WriteHeader; the wider numbers push the row right.
+        const auto field = [&line](int width, auto put) {
+            char* const start = line.Mark();
+            put();
+            line.AlignRight(start, width);
+        };
+        field(6, [&] { line.Whole(index); });
+        field(10, [&] { line.Fixed3(start); });
+        field(9, [&] { line.Fixed(reading.Rpm, 3); });
+        field(14, [&] { line.Fixed(reading.FrequencyHz, 7); });
+        field(8, [&] { line.Text(YesNo(reading.Steady)); });
+        field(10, [&] { line.Text(YesNo(reading.Overload)); });
+        field(10, [&] { line.Whole(reading.Rms); });
+        field(9, [&] { line.Text("-"); });
+        field(9, [&] { line.Whole(reading.Impulses); });
+        line.Text("\n");
+        break;
+    }
+    case OutputFormat::Csv:
+        line.Whole(index).Text(",").Fixed3(start).Text(",").Fixed(reading.Rpm, 3).Text(",");
+        line.Fixed(reading.FrequencyHz, 7).Text(",").Text(TrueFalse(reading.Steady)).Text(",");
+        line.Text(TrueFalse(reading.Overload)).Text(",").Whole(reading.Rms).Text(",,");
+        line.Whole(reading.Impulses).Text("\n");
+        break;
+    case OutputFormat::Jsonl:
+        line.Text("{\"block\":").Whole(index).Text(",\"start_s\":").Fixed3(start);
+        line.Text(",\"rpm\":").Fixed(reading.Rpm, 3);
+        line.Text(",\"frequency_hz\":").Fixed(reading.FrequencyHz, 7);
+        line.Text(",\"steady\":").Text(TrueFalse(reading.Steady));
+        line.Text(",\"overload\":").Text(TrueFalse(reading.Overload));
+        line.Text(",\"full_rms\":").Whole(reading.Rms);
+        line.Text(",\"mid_rms\":null");
+        line.Text(",\"periods\":").Whole(reading.Impulses).Text("}\n");
+        break;
+    }
+    if (Colour) {
+        line.Backspace().Text("\x1b[0m\n");
+    }
+    line.WriteTo(Out);
+}
+
 void ReadingWriter::WriteSummary(const RunSummary& summary) {
     if (Format != OutputFormat::Table) {
         return;
@@ -225,27 +291,39 @@ void ReadingWriter::WriteSummary(const RunSummary& summary) {
     std::snprintf(line, sizeof line, "ppr:       %d impulse%s per revolution\n", summary.Ppr,
                   summary.Ppr == 1 ? "" : "s");
     Out << line;
+    if (summary.ClockPpm != 0.0) {
+        std::snprintf(line, sizeof line, "clock:     readings corrected by %+.1f ppm\n",
+                      summary.ClockPpm);
+        Out << line;
+    }
     std::snprintf(line, sizeof line,
                   "blocks:    %lld analysed (%lld steady, %lld unsteady, %lld overloaded)\n",
                   static_cast<long long>(summary.Blocks), static_cast<long long>(summary.Steady),
                   static_cast<long long>(summary.Unsteady),
                   static_cast<long long>(summary.Overloaded));
     Out << line;
-    if (summary.HasSteadyRpm) {
+    if (summary.HasSteadyRpm && summary.Tracker) {
+        std::snprintf(line, sizeof line,
+                      "rpm:       min %.3f, median %.3f, max %.3f (steady readings)\n",
+                      summary.MinRpm, summary.MedianRpm, summary.MaxRpm);
+        Out << line;
+    } else if (summary.HasSteadyRpm) {
         // A median between two whole readings keeps its half rather than pretending.
         const bool whole =
             summary.MedianRpm == static_cast<double>(static_cast<std::int64_t>(summary.MedianRpm));
-        std::snprintf(line, sizeof line, "rpm:       min %d, median %.*f, max %d (steady blocks)\n",
+        std::snprintf(line, sizeof line,
+                      "rpm:       min %.0f, median %.*f, max %.0f (steady blocks)\n",
                       summary.MinRpm, whole ? 0 : 1, summary.MedianRpm, summary.MaxRpm);
         Out << line;
     } else {
-        Out << "rpm:       no steady block\n";
+        Out << (summary.Tracker ? "rpm:       no steady reading\n"
+                                : "rpm:       no steady block\n");
     }
     if (summary.SkippedSamples > 0) {
         std::snprintf(line, sizeof line,
                       "skipped:   final partial block of %lld samples (%.3f s), not analysed\n",
                       static_cast<long long>(summary.SkippedSamples),
-                      static_cast<double>(summary.SkippedSamples) / kSampleRate);
+                      static_cast<double>(summary.SkippedSamples) / summary.SampleRate);
         Out << line;
     }
 }

@@ -1,0 +1,513 @@
+#include "measure/SpeedTracker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+// Hysteresis: an edge needs the signal below 40 % of the envelope's range, then above 60 %.
+constexpr double kLowerFraction = 0.4;
+constexpr double kUpperFraction = 0.6;
+constexpr double kMidFraction = 0.5;
+// The envelope's range must exceed this many noise deviations before an edge counts. Noise
+// alone, held by the envelope, spans about 9 deviations.
+constexpr double kRangeOverNoise = 13.0;
+// ... unless the signal's spread is well above the noise, which white noise's never is (its
+// estimate stays above 0.8 of it); then a range of a few deviations does.
+constexpr double kNoiseOverSpread = 0.7;
+constexpr double kRangeOverNoiseSmooth = 3.0;
+constexpr double kNever = 1e300;
+// Step of the running median of differences, per difference: it settles from full scale
+// within about 0.4 s at 22050 Hz and then stays within a few per cent.
+constexpr double kMedianStep = 0.00125;
+// The envelope relaxes with this many impulse intervals as its time constant, within limits;
+// before the first interval is known it uses the slow default, so a shaft with impulses
+// seconds apart keeps its levels.
+constexpr double kDecayIntervals = 16.0;
+constexpr double kDecayDefaultSeconds = 4.0;
+constexpr double kDecayMinSeconds = 0.001;
+constexpr double kDecayMaxSeconds = 8.0;
+// Time constant of the running mean and spread: short, so a stopped signal is forgotten long
+// before the envelope has relaxed into the noise.
+constexpr double kStatsSeconds = 0.05;
+constexpr double kWarmUpSeconds = 0.05;
+// |difference of two samples of Gaussian noise of deviation s| has median 0.6745 * sqrt(2) * s.
+constexpr double kMedianPerSigma = 0.9539;
+// Steadiness: each of the last three revolutions within this of their mean.
+constexpr int kSteadyRevolutions = 3;
+constexpr double kSteadyFraction = 0.01;
+constexpr double kSteadySamples = 0.5;
+constexpr std::int32_t kFullScale = 32767;
+
+[[noreturn]] void Reject(const std::string& setting, const std::string& rule, double value) {
+    throw std::invalid_argument("speed tracker: " + setting + " must be " + rule + " (got " +
+                                std::to_string(value) + ")");
+}
+
+} // namespace
+
+SpeedTracker::SpeedTracker(const SpeedTrackerSettings& settings) : Config(settings) {
+    const SpeedTrackerSettings& s = Config;
+    if (s.SampleRate < kTrackerMinSampleRate || s.SampleRate > kTrackerMaxSampleRate) {
+        Reject("the sample rate", "from 1000 to 768000 Hz", s.SampleRate);
+    }
+    if (s.ImpulsesPerRevolution < 1 || s.ImpulsesPerRevolution > kTrackerMaxImpulsesPerRevolution) {
+        Reject("the impulses per revolution", "from 1 to 4096", s.ImpulsesPerRevolution);
+    }
+    if (!std::isfinite(s.ClockPpm) || std::abs(s.ClockPpm) > kTrackerMaxClockPpm) {
+        Reject("the clock correction", "from -100000 to 100000 ppm", s.ClockPpm);
+    }
+    if (!std::isfinite(s.TimeoutSeconds) || s.TimeoutSeconds < 0.01 || s.TimeoutSeconds > 86400.0) {
+        Reject("the timeout", "from 0.01 to 86400 s", s.TimeoutSeconds);
+    }
+    N = s.ImpulsesPerRevolution;
+    Rate = s.SampleRate;
+    ClockFactor = 1.0 + s.ClockPpm * 1e-6;
+    TimeoutSamples = s.TimeoutSeconds * Rate;
+    DecaySamples = kDecayDefaultSeconds * Rate;
+    BlockRelax = 1.0 - std::exp(-kBlock / DecaySamples);
+    SpreadWeight = static_cast<double>(kBlock) / (kStatsSeconds * Rate);
+    for (std::int32_t above = 0; above <= kBlock; ++above) {
+        MedianSteps[static_cast<std::size_t>(above)] =
+            std::pow(1.0 + kMedianStep, above) * std::pow(1.0 - kMedianStep, kBlock - above);
+    }
+    WarmUpEnd = static_cast<std::int64_t>(std::ceil(kWarmUpSeconds * Rate));
+    History.assign(static_cast<std::size_t>(kSteadyRevolutions * N + 1), 0.0);
+    ChainStart.assign(static_cast<std::size_t>(2 * N), 0.0);
+    IntervalEndSample = IntervalEnd(0);
+}
+
+std::int64_t TrackerIntervalsEnd(std::int64_t intervals, std::int32_t sampleRate) {
+    // The product stays below 2^63 for more than a year of signal at the highest rate.
+    const std::int64_t numerator =
+        intervals * kTrackerIntervalSamples * static_cast<std::int64_t>(sampleRate);
+    return (numerator + kTrackerIntervalRate - 1) / kTrackerIntervalRate;
+}
+
+std::int64_t SpeedTracker::IntervalEnd(std::int64_t index) const {
+    return TrackerIntervalsEnd(index + 1, Config.SampleRate);
+}
+
+double SpeedTracker::EdgeTime(std::int64_t edge) const {
+    return History[static_cast<std::size_t>(edge % static_cast<std::int64_t>(History.size()))];
+}
+
+double SpeedTracker::CorrectedFrequency(double impulses, double samples) const {
+    if (!(samples > 0.0)) {
+        return 0.0;
+    }
+    const double frequency = impulses * Rate / samples * ClockFactor;
+    return std::isfinite(frequency) ? frequency : 0.0;
+}
+
+void SpeedTracker::CountEdge(double time) {
+    const std::int64_t k = Edges;
+    if (k == 0) {
+        FirstEdgeTime = time;
+    }
+    // The chain of whole revolutions that will end at this interval's last edge starts one
+    // revolution before the first edge of the same residue in this interval.
+    if (k - EdgesBeforeInterval < N) {
+        const auto residue = static_cast<std::size_t>(k % N);
+        if (k >= N) {
+            ChainStart[residue] = static_cast<double>(k - N);
+            ChainStart[residue + static_cast<std::size_t>(N)] = EdgeTime(k - N);
+        } else {
+            ChainStart[residue] = static_cast<double>(k);
+            ChainStart[residue + static_cast<std::size_t>(N)] = time;
+        }
+    }
+    if (k >= 1) {
+        // The envelope follows the impulse rate: it must hold between impulses, not longer.
+        const double interval = k >= N ? (time - EdgeTime(k - N)) / N : time - EdgeTime(k - 1);
+        const double tau =
+            std::clamp(kDecayIntervals * interval / Rate, kDecayMinSeconds, kDecayMaxSeconds);
+        DecaySamples = tau * Rate;
+        BlockRelax = 1.0 - std::exp(-kBlock / DecaySamples);
+    }
+    History[static_cast<std::size_t>(k % static_cast<std::int64_t>(History.size()))] = time;
+    ++Edges;
+}
+
+void SpeedTracker::UpdateNoise(const BlockStats& stats, std::int32_t length) {
+    // Noise is what makes neighbouring samples differ: the median of their differences
+    // ignores the rare edges of a pulse train. Each difference above the running median moves
+    // it up a step, each one below moves it down; a block takes all its steps at once.
+    const std::int32_t above = stats.DifferencesAboveMedian;
+    DiffMedian *= length == kBlock ? MedianSteps[static_cast<std::size_t>(above)]
+                                   : std::pow(1.0 + kMedianStep, above) *
+                                         std::pow(1.0 - kMedianStep, length - above);
+    DiffMedian = std::clamp(DiffMedian, 0.25, 65536.0);
+    ++Blocks;
+    const double weight =
+        std::max(SpreadWeight * length / kBlock, 1.0 / static_cast<double>(Blocks));
+    Mean += (stats.Sum / length - Mean) * weight;
+    MeanSquare += (stats.SumSquares / length - MeanSquare) * weight;
+}
+
+double SpeedTracker::NoiseGate(std::int64_t blockStart) const {
+    // A signal is told from noise either by a range far beyond the noise, or, for fast
+    // waveforms whose differences are large everywhere, by a spread well above it (white
+    // noise has the two alike).
+    if (blockStart < WarmUpEnd) {
+        return kNever;
+    }
+    const double spread = std::sqrt(std::max(0.0, MeanSquare - Mean * Mean));
+    const double noise = DiffMedian / kMedianPerSigma;
+    return noise < kNoiseOverSpread * spread ? kRangeOverNoiseSmooth * noise
+                                             : kRangeOverNoise * noise;
+}
+
+double SpeedTracker::RefineCrossing(double next) const {
+    // The cubic through the four samples around the crossing (at -1, 0, 1, 2, the crossing
+    // between 0 and 1) follows a band-limited edge far closer than a straight line; Newton's
+    // method from the straight line's answer finds where it meets the mid-level.
+    const auto [a, b, c, level, base] = Crossing;
+    const double d = next;
+    const double c1 = -a / 3.0 - b / 2.0 + c - d / 6.0;
+    const double c2 = a / 2.0 - b + c / 2.0;
+    const double c3 = -a / 6.0 + b / 2.0 - c / 2.0 + d / 6.0;
+    double x = (level - b) / (c - b);
+    for (int iteration = 0; iteration < 3; ++iteration) {
+        const double value = b + x * (c1 + x * (c2 + x * c3)) - level;
+        const double slope = c1 + x * (2.0 * c2 + 3.0 * x * c3);
+        if (!(slope > 0.0)) {
+            break;
+        }
+        x = std::clamp(x - value / slope, 0.0, 1.0);
+    }
+    return base + x;
+}
+
+std::size_t SpeedTracker::Feed(std::span<const std::int16_t> samples) {
+    // Samples are handled in blocks of kBlock that start at fixed positions (and end early at
+    // an interval's end), whatever the chunks they arrive in, so the readings are the same
+    // however the signal is split.
+    std::size_t taken = 0;
+    while (taken < samples.size()) {
+        const std::int64_t blockEnd = std::min(BlockStart + kBlock, IntervalEndSample);
+        const auto length = static_cast<std::int32_t>(blockEnd - BlockStart);
+        const std::size_t available = samples.size() - taken;
+        if (PendingCount == 0 && available >= static_cast<std::size_t>(length)) {
+            ProcessBlock(samples.data() + taken, length);
+            taken += static_cast<std::size_t>(length);
+        } else {
+            const std::size_t wanted = static_cast<std::size_t>(length - PendingCount);
+            const std::size_t count = std::min(wanted, available);
+            std::copy_n(samples.data() + taken, count, Pending.begin() + PendingCount);
+            PendingCount += static_cast<std::int32_t>(count);
+            taken += count;
+            if (PendingCount < length) {
+                break;
+            }
+            PendingCount = 0;
+            ProcessBlock(Pending.data(), length);
+        }
+        if (BlockStart == IntervalEndSample) {
+            Ready = FinishInterval();
+            break;
+        }
+    }
+    return taken;
+}
+
+void SpeedTracker::FinishQuietBlock(const std::int16_t* x, std::int32_t length) {
+    BeforeLast = length >= 2 ? x[length - 2] : Last;
+    Last = x[length - 1];
+    BlockStart += length;
+    RisePending = false;
+}
+
+SpeedTracker::BlockStats SpeedTracker::Measure(const std::int16_t* x, std::int32_t length) const {
+    // One pass the compiler vectorises: extremes, sums, and the differences above the median.
+    const auto median = static_cast<std::int32_t>(DiffMedian);
+    // Extremes in 16 bits, sums of neighbours and differences in 32: eight and four lanes.
+    std::int16_t low = x[0];
+    std::int16_t high = x[0];
+    std::int32_t pairLow = x[0] + Last;
+    std::int32_t pairHigh = pairLow;
+    std::int32_t above = std::abs(x[0] - Last) > median ? 1 : 0;
+    for (std::int32_t i = 1; i < length; ++i) {
+        const std::int16_t v = x[i];
+        const std::int32_t pair = std::int32_t{v} + x[i - 1];
+        low = std::min(low, v);
+        high = std::max(high, v);
+        pairLow = std::min(pairLow, pair);
+        pairHigh = std::max(pairHigh, pair);
+        above += std::abs(std::int32_t{v} - x[i - 1]) > median ? 1 : 0;
+    }
+    std::int32_t sum = 0; // at most 2^21 over a block
+    std::int64_t sumSquares = 0;
+    for (std::int32_t i = 0; i < length; ++i) {
+        const std::int32_t v = x[i];
+        sum += v;
+        sumSquares += v * v;
+    }
+    BlockStats stats;
+    stats.Low = low;
+    stats.High = high;
+    stats.PairLow = pairLow;
+    stats.PairHigh = pairHigh;
+    stats.Sum = static_cast<double>(sum);
+    stats.SumSquares = static_cast<double>(sumSquares);
+    stats.SumSquaresExact = sumSquares;
+    stats.DifferencesAboveMedian = above;
+    return stats;
+}
+
+void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
+    if (!Started) {
+        Started = true;
+        Last = BeforeLast = x[0];
+        High = Low = x[0];
+    }
+    const BlockStats stats = Measure(x, length);
+    IntervalSumSquares += stats.SumSquaresExact;
+    if (stats.High >= kFullScale || stats.Low <= -kFullScale) {
+        std::int32_t previous = Last;
+        for (std::int32_t i = 0; i < length; ++i) {
+            const bool full = x[i] >= kFullScale || x[i] <= -kFullScale;
+            const bool previousFull = previous >= kFullScale || previous <= -kFullScale;
+            Clipped = Clipped || (full && previousFull);
+            previous = x[i];
+        }
+    }
+
+    UpdateNoise(stats, length);
+    const double gate = NoiseGate(BlockStart);
+
+    // The envelope takes a new extreme at once and otherwise relaxes towards the block's mean.
+    // It follows the mean of neighbouring samples, so the ringing at half the sample rate
+    // that a converter adds after every edge is averaged out and the levels, and the mid-level
+    // where edges are timed, do not depend on where an edge falls between samples.
+    const double relax = length == kBlock ? BlockRelax : 1.0 - std::exp(-length / DecaySamples);
+    const double mean = stats.Sum / length;
+    High = std::max(0.5 * stats.PairHigh, High + (mean - High) * relax);
+    Low = std::min(0.5 * stats.PairLow, Low + (mean - Low) * relax);
+    const double range = High - Low;
+    const double lower = Low + kLowerFraction * range;
+    const double mid = Low + kMidFraction * range;
+    const double upper = Low + kUpperFraction * range;
+
+    // The lower threshold as a whole number, for scanning samples: y < lower exactly when
+    // y < lowerWhole.
+    const auto lowerWhole = static_cast<std::int32_t>(std::ceil(lower));
+
+    // Most blocks lie wholly on one side: nothing can happen in them.
+    // Edges are timed where the signal crosses half way between the highest point of the last
+    // high phase and the lowest of the present low one (in sums of neighbouring samples, so
+    // twice the level): levels that stay put within a period, whatever the envelope's
+    // relaxing does meanwhile. Before a high phase has been seen, the envelope's mid-level.
+    const auto crossingLevel = [&]() {
+        if (!HasPeak || State != Level::Low) {
+            return mid;
+        }
+        return std::clamp(0.25 * (LastPeak + Extreme), lower, upper);
+    };
+
+    // Most blocks lie wholly on one side: nothing can happen in them.
+    if (!Refine && State == Level::High && stats.Low >= lowerWhole) {
+        Extreme = std::max(Extreme, static_cast<double>(stats.PairHigh));
+        FinishQuietBlock(x, length);
+        return;
+    }
+    if (!Refine && State == Level::Low) {
+        const double before = Extreme;
+        Extreme = std::min(Extreme, static_cast<double>(stats.PairLow));
+        if (stats.High < static_cast<std::int32_t>(std::ceil(crossingLevel()))) {
+            FinishQuietBlock(x, length);
+            return;
+        }
+        Extreme = before;
+    }
+
+    const auto sampleAt = [&](std::int32_t i) -> std::int32_t {
+        return i >= 0 ? x[i] : (i == -1 ? Last : BeforeLast);
+    };
+    const auto pairAt = [&](std::int32_t i) -> double { return x[i] + sampleAt(i - 1); };
+    const auto goLow = [&](std::int32_t i) {
+        LastPeak = Extreme;
+        HasPeak = State == Level::High;
+        Extreme = pairAt(i);
+        State = Level::Low;
+        Candidate = -1.0;
+    };
+    std::int32_t i = 0;
+    while (i < length) {
+        if (Refine) {
+            // The sample after a crossing completes the four around it.
+            Refine = false;
+            Candidate = RefineCrossing(x[i]);
+            if (EdgePending) {
+                EdgePending = false;
+                CountEdge(Candidate);
+            }
+        } else if (State == Level::High) {
+            // High stays high until the signal drops below the band.
+            while (i < length && x[i] >= lowerWhole) {
+                Extreme = std::max(Extreme, pairAt(i));
+                ++i;
+            }
+            if (i == length) {
+                break;
+            }
+            goLow(i);
+            ++i;
+            continue;
+        } else if (State == Level::Low) {
+            // Below the crossing level nothing can happen: no crossing, no edge.
+            while (i < length) {
+                Extreme = std::min(Extreme, pairAt(i));
+                if (x[i] >= crossingLevel()) {
+                    break;
+                }
+                ++i;
+            }
+            if (i == length) {
+                break;
+            }
+        }
+        const std::int64_t n = BlockStart + i;
+        const double y = x[i];
+        if (State == Level::High) {
+            Extreme = std::max(Extreme, pairAt(i));
+            if (y < lower) {
+                goLow(i);
+            }
+            ++i;
+            continue;
+        }
+        if (State == Level::Low) {
+            Extreme = std::min(Extreme, pairAt(i));
+        }
+        const double level = crossingLevel();
+        const double previous = sampleAt(i - 1);
+        if (previous < level && y >= level) {
+            Candidate = static_cast<double>(n - 1) + (level - previous) / (y - previous);
+            Crossing = {static_cast<double>(sampleAt(i - 2)), previous, y, level,
+                        static_cast<double>(n - 1)};
+            Refine = true;
+        }
+        if (y > upper) {
+            // Above the band while the range is within the noise: no edge, and the signal
+            // must go low again before the next one can count.
+            if (State == Level::Low && range > gate) {
+                if (Refine) {
+                    EdgePending = true;
+                } else {
+                    CountEdge(Candidate >= 0.0 ? Candidate : static_cast<double>(n) - 0.5);
+                }
+            }
+            State = Level::High;
+            Extreme = pairAt(i);
+        } else if (State == Level::Unknown && y < lower) {
+            State = Level::Low;
+            Extreme = pairAt(i);
+            Candidate = -1.0;
+        }
+        ++i;
+    }
+    BeforeLast = sampleAt(length - 2);
+    Last = x[length - 1];
+    BlockStart += length;
+    // An edge may be on its way: the signal is above the crossing level since it crossed and
+    // could still count (noise around a collapsed envelope cannot).
+    RisePending = Refine || (State == Level::Low && Candidate >= 0.0 && Last >= crossingLevel() &&
+                             range > gate);
+}
+
+SpeedReading SpeedTracker::FinishInterval() {
+    SpeedReading reading;
+    reading.Index = Interval;
+    reading.StartSeconds =
+        static_cast<double>(Interval) * kTrackerIntervalSamples / kTrackerIntervalRate;
+    reading.Overload = Clipped;
+    const std::int64_t intervalStart = Interval == 0 ? 0 : IntervalEnd(Interval - 1);
+    const std::int64_t samples = IntervalEndSample - intervalStart;
+    reading.Rms = static_cast<std::int32_t>(
+        std::sqrt(static_cast<double>(IntervalSumSquares) / static_cast<double>(samples)));
+
+    const std::int64_t last = Edges - 1;
+    if (Edges > EdgesBeforeInterval) {
+        const auto residue = static_cast<std::size_t>(last % N);
+        const auto start = static_cast<std::int64_t>(ChainStart[residue]);
+        const double startTime = ChainStart[residue + static_cast<std::size_t>(N)];
+        if (start < last) {
+            reading.Source = SpeedSource::Measured;
+            reading.Impulses = last - start;
+            reading.FrequencyHz =
+                CorrectedFrequency(static_cast<double>(last - start), EdgeTime(last) - startTime);
+            if (Edges >= kSteadyRevolutions * N + 1) {
+                double periods[kSteadyRevolutions];
+                double sum = 0.0;
+                for (int r = 0; r < kSteadyRevolutions; ++r) {
+                    periods[r] = EdgeTime(last - r * N) - EdgeTime(last - (r + 1) * N);
+                    sum += periods[r];
+                }
+                const double mean = sum / kSteadyRevolutions;
+                const double tolerance = kSteadyFraction * mean + kSteadySamples;
+                reading.Steady = std::all_of(std::begin(periods), std::end(periods), [&](double p) {
+                    return std::abs(p - mean) <= tolerance;
+                });
+            }
+            LastFrequency = reading.FrequencyHz;
+            LastSteady = reading.Steady;
+        }
+    } else if (Edges >= N + 1 && LastFrequency > 0.0) {
+        // While the signal is on its way up through a crossing not yet confirmed, the time of
+        // that crossing is as far as the edges are known.
+        double now = static_cast<double>(IntervalEndSample - 1);
+        if (RisePending) {
+            now = std::min(now, Candidate);
+        }
+        const double sinceLast = now - EdgeTime(last);
+        const double age = now - EdgeTime(last + 1 - N);
+        const double lastRevolution = EdgeTime(last) - EdgeTime(last - N);
+        if (sinceLast > TimeoutSamples) {
+            reading.Source = SpeedSource::None;
+        } else if (age <= lastRevolution) {
+            reading.Source = SpeedSource::Held;
+            reading.FrequencyHz = LastFrequency;
+            reading.Steady = LastSteady;
+        } else {
+            reading.Source = SpeedSource::Falling;
+            reading.FrequencyHz = std::min(LastFrequency, CorrectedFrequency(N, age));
+        }
+    }
+    if (reading.Source == SpeedSource::None) {
+        reading.FrequencyHz = 0.0;
+        reading.Steady = false;
+    }
+    reading.Rpm = reading.FrequencyHz * 60.0 / N;
+
+    ++Interval;
+    IntervalEndSample = IntervalEnd(Interval);
+    EdgesBeforeInterval = Edges;
+    IntervalSumSquares = 0;
+    Clipped = false;
+    return reading;
+}
+
+std::optional<SpeedReading> SpeedTracker::TakeReading() {
+    std::optional<SpeedReading> reading = Ready;
+    Ready.reset();
+    return reading;
+}
+
+double SpeedTracker::MeanFrequencyHz() const {
+    if (Edges < 2) {
+        return 0.0;
+    }
+    const double span = EdgeTime(Edges - 1) - FirstEdgeTime;
+    return span > 0.0 ? static_cast<double>(Edges - 1) * Rate / span : 0.0;
+}
+
+double SpeedTracker::LastEdgeSeconds() const {
+    return Edges == 0 ? 0.0 : EdgeTime(Edges - 1) / Rate;
+}
+
+double ClockPpmFrom(double referenceHz, double measuredHz) {
+    return (referenceHz / measuredHz - 1.0) * 1e6;
+}
