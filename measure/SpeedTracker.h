@@ -48,7 +48,7 @@
 // every frequency by (1 + P/1e6). Measure P with a reference of known frequency (see
 // ClockPpmFrom).
 //
-// Samples are handled in blocks of 64 at fixed positions, so readings do not depend on the
+// Samples are handled in blocks of 256 at fixed positions, so readings do not depend on the
 // chunks the signal arrives in. Pure standard library. The constructor allocates (room for
 // 5N + 1 values); nothing after.
 // An object is used by one thread at a time; separate objects are independent.
@@ -137,17 +137,25 @@ public:
     const SpeedTrackerSettings& Settings() const { return Config; }
 
 private:
-    static constexpr std::int32_t kBlock = 64; // samples handled together
+    // Samples handled together: the levels and the noise are followed block by block; each
+    // part of a block in which nothing can happen is passed over whole.
+    static constexpr std::int32_t kBlock = 256;
+    static constexpr std::int32_t kPart = 32;
+    static constexpr std::size_t kParts = kBlock / kPart;
     struct BlockStats {
         std::int32_t Low = 0, High = 0;         // extreme samples
         std::int32_t PairLow = 0, PairHigh = 0; // extreme sums of neighbouring samples
+        std::array<std::int32_t, kParts> PartLow{}, PartHigh{}, PartPairLow{}, PartPairHigh{};
         double Sum = 0.0, SumSquares = 0.0;
         std::int64_t SumSquaresExact = 0;
         std::int32_t DifferencesAboveMedian = 0;
+        std::int32_t DifferencesCounted = 0;
     };
 
     void ProcessBlock(const std::int16_t* x, std::int32_t length);
-    void FinishQuietBlock(const std::int16_t* x, std::int32_t length);
+    void ScanPart(const std::int16_t* x, std::int32_t begin, std::int32_t end, double lower,
+                  double mid, double upper, std::int32_t lowerWhole, double range, double gate);
+    double CrossingLevel(double lower, double mid, double upper) const;
     BlockStats Measure(const std::int16_t* x, std::int32_t length) const;
     void UpdateNoise(const BlockStats& stats, std::int32_t length);
     double NoiseGate(std::int64_t blockStart) const; // range the envelope must exceed
@@ -180,8 +188,9 @@ private:
     double DecaySamples = 0.0;   // envelope time constant, samples
     double BlockRelax = 0.0;     // how far a whole block relaxes the envelope
     double DiffMedian = 32768.0; // running median of |sample - previous|: the noise
-    std::array<double, kBlock + 1> MedianSteps{}; // its factor for each count above it
-    double Mean = 0.0;                            // running mean and mean square of the signal
+    static constexpr std::int32_t kCountedDifferences = kBlock / 4; // in a whole block
+    std::array<double, kCountedDifferences + 1> MedianSteps{};      // factor for each count above
+    double Mean = 0.0; // running mean and mean square of the signal
     double MeanSquare = 0.0;
     std::int64_t Blocks = 0;
     double SpreadWeight = 0.0;  // weight of a new block in Mean/MeanSquare once settled
