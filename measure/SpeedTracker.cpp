@@ -147,8 +147,8 @@ void SpeedTracker::UpdateNoise(const BlockStats& stats, std::int32_t length) {
     ++Blocks;
     const double weight =
         std::max(SpreadWeight * length / kBlock, 1.0 / static_cast<double>(Blocks));
-    Mean += (stats.Sum / length - Mean) * weight;
-    MeanSquare += (stats.SumSquares / length - MeanSquare) * weight;
+    Mean += (stats.JudgedSum / counted - Mean) * weight;
+    MeanSquare += (stats.JudgedSquares / counted - MeanSquare) * weight;
 }
 
 double SpeedTracker::NoiseGate(std::int64_t blockStart) const {
@@ -231,26 +231,41 @@ SpeedTracker::BlockStats SpeedTracker::Measure(const std::int16_t* x, std::int32
     stats.High = stats.PairHigh = std::numeric_limits<std::int32_t>::min();
     std::int32_t above = 0;
     std::int32_t counted = 0;
+    std::int32_t blockSum = 0; // at most 2^23
+    std::int64_t judgedSum = 0;
+    std::int64_t judgedSquares = 0;
     const auto measurePart = [&](std::int32_t begin, std::int32_t count, std::size_t part) {
         std::int16_t low = s[begin];
         std::int16_t high = s[begin];
-        std::int32_t pairLow = std::numeric_limits<std::int32_t>::max();
-        std::int32_t pairHigh = std::numeric_limits<std::int32_t>::min();
+        std::int16_t halfLow = std::numeric_limits<std::int16_t>::max();
+        std::int16_t halfHigh = std::numeric_limits<std::int16_t>::min();
+        std::int32_t sum = 0;
         for (std::int32_t i = begin; i < begin + count; ++i) {
             const std::int16_t v = s[i];
-            const std::int32_t pair = std::int32_t{v} + s[i - 1];
+            sum += v;
+            const auto half = static_cast<std::int16_t>((v >> 1) + (s[i - 1] >> 1));
             low = std::min(low, v);
             high = std::max(high, v);
-            pairLow = std::min(pairLow, pair);
-            pairHigh = std::max(pairHigh, pair);
+            halfLow = std::min(halfLow, half);
+            halfHigh = std::max(halfHigh, half);
         }
-        // The noise is judged on every fourth part.
+        blockSum += sum;
+        const std::int32_t pairLow = 2 * halfLow;
+        const std::int32_t pairHigh = 2 * halfHigh;
+        // The noise and the spread are judged on every fourth part.
         std::int32_t partAbove = 0;
         if (part % 4 == 0) {
+            std::int64_t partSquares = 0;
+            std::int32_t partSum = 0;
             for (std::int32_t i = begin; i < begin + count; ++i) {
-                partAbove += std::abs(std::int32_t{s[i]} - s[i - 1]) > median ? 1 : 0;
+                const std::int32_t v = s[i];
+                partAbove += std::abs(v - s[i - 1]) > median ? 1 : 0;
+                partSum += v;
+                partSquares += v * v;
             }
             counted += count;
+            judgedSum += partSum;
+            judgedSquares += partSquares;
         }
         stats.PartLow[part] = low;
         stats.PartHigh[part] = high;
@@ -272,16 +287,9 @@ SpeedTracker::BlockStats SpeedTracker::Measure(const std::int16_t* x, std::int32
                         static_cast<std::size_t>(begin / kPart));
         }
     }
-    std::int32_t sum = 0; // at most 2^23 over a block
-    std::int64_t sumSquares = 0;
-    for (std::int32_t i = 0; i < length; ++i) {
-        const std::int32_t v = x[i];
-        sum += v;
-        sumSquares += v * v;
-    }
-    stats.Sum = static_cast<double>(sum);
-    stats.SumSquares = static_cast<double>(sumSquares);
-    stats.SumSquaresExact = sumSquares;
+    stats.Sum = static_cast<double>(blockSum);
+    stats.JudgedSum = static_cast<double>(judgedSum);
+    stats.JudgedSquares = static_cast<double>(judgedSquares);
     stats.DifferencesAboveMedian = above;
     stats.DifferencesCounted = counted;
     return stats;
@@ -294,7 +302,6 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
         High = Low = x[0];
     }
     const BlockStats stats = Measure(x, length);
-    IntervalSumSquares += stats.SumSquaresExact;
     if (stats.High >= kFullScale || stats.Low <= -kFullScale) {
         std::int32_t previous = Last;
         for (std::int32_t i = 0; i < length; ++i) {
@@ -499,10 +506,6 @@ SpeedReading SpeedTracker::FinishInterval() {
     reading.StartSeconds =
         static_cast<double>(Interval) * kTrackerIntervalSamples / kTrackerIntervalRate;
     reading.Overload = Clipped;
-    const std::int64_t intervalStart = Interval == 0 ? 0 : IntervalEnd(Interval - 1);
-    const std::int64_t samples = IntervalEndSample - intervalStart;
-    reading.Rms = static_cast<std::int32_t>(
-        std::sqrt(static_cast<double>(IntervalSumSquares) / static_cast<double>(samples)));
 
     const std::int64_t last = Edges - 1;
     if (Edges > EdgesBeforeInterval) {
@@ -560,7 +563,6 @@ SpeedReading SpeedTracker::FinishInterval() {
     ++Interval;
     IntervalEndSample = IntervalEnd(Interval);
     EdgesBeforeInterval = Edges;
-    IntervalSumSquares = 0;
     Clipped = false;
     return reading;
 }

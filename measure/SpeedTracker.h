@@ -93,7 +93,6 @@ struct SpeedReading {
     bool Overload = false;     // the interval clipped at full scale
     SpeedSource Source = SpeedSource::None;
     std::int64_t Impulses = 0; // impulse intervals the speed was taken over; 0 unless Measured
-    std::int32_t Rms = 0;      // RMS of the interval's samples, truncated; 0..32768
 };
 
 class SpeedTracker {
@@ -146,8 +145,8 @@ private:
         std::int32_t Low = 0, High = 0;         // extreme samples
         std::int32_t PairLow = 0, PairHigh = 0; // extreme sums of neighbouring samples
         std::array<std::int32_t, kParts> PartLow{}, PartHigh{}, PartPairLow{}, PartPairHigh{};
-        double Sum = 0.0, SumSquares = 0.0;
-        std::int64_t SumSquaresExact = 0;
+        double Sum = 0.0;                            // of all samples
+        double JudgedSum = 0.0, JudgedSquares = 0.0; // of those the noise is judged on
         std::int32_t DifferencesAboveMedian = 0;
         std::int32_t DifferencesCounted = 0;
     };
@@ -221,7 +220,6 @@ private:
     // For each residue r of the edge index modulo N: [r] the index and [N + r] the time of the
     // edge one revolution before the first edge of that residue in this interval.
     std::vector<double> ChainStart;
-    std::int64_t IntervalSumSquares = 0;
     bool Clipped = false;
 
     // The last Measured reading's speed and verdict, for Held.
