@@ -18,8 +18,11 @@
 // first 50 ms, nor before the noise estimate has settled from full scale (about 0.4 s at
 // 22050 Hz).
 //
-// Timing. Each edge's time is where the signal crosses the envelope's mid-level, found on the
-// cubic through the four samples around the crossing: a small fraction of a sample.
+// Timing. Each edge's time is where the signal crosses half way between the highest point of
+// the last high phase and the lowest of the present low one (kept within the 40-60 % band;
+// the envelope's mid-level until a high phase has been seen), found on the cubic through the
+// four samples around the crossing: a small fraction of a sample. Those two levels stay put
+// within a period, so the timing does not depend on where a period falls among the blocks.
 //
 // Speed. With N impulses per revolution speed comes from whole revolutions only: N, 2N, ...
 // consecutive impulse intervals, so unevenly spaced magnets or strips cancel out.
@@ -28,8 +31,8 @@
 // they line up with the block analysis' rows. A reading is issued once the interval's last
 // sample has been fed; a trailing part of an interval gives none.
 //   Measured: edges were counted in the interval. The impulse rate is taken over the chain of
-//     whole revolutions that ends at the interval's last edge and reaches back to the last edge
-//     before the interval (or one revolution, if fewer than N edges came in the interval).
+//     whole revolutions that ends at the interval's last edge and starts at the last edge of
+//     the same magnet before the interval (one revolution or more).
 //   Held: no edge in the interval, and the revolution in progress is not yet older than the
 //     last whole one: the last reading is repeated.
 //   Falling: the revolution in progress is older than the last one: the reading is that of a
