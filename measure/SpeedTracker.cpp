@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -20,8 +21,9 @@ constexpr double kNoiseOverSpread = 0.7;
 constexpr double kRangeOverNoiseSmooth = 3.0;
 constexpr double kNever = 1e300;
 // Step of the running median of differences, per difference: it settles from full scale
-// within about 0.4 s at 22050 Hz and then stays within a few per cent.
-constexpr double kMedianStep = 0.00125;
+// within about 0.4 s at 22050 Hz and then stays within a few per cent. A quarter of the
+// differences are enough for that, and a quarter of the work.
+constexpr double kMedianStep = 0.005;
 // The envelope relaxes with this many impulse intervals as its time constant, within limits;
 // before the first interval is known it uses the slow default, so a shaft with impulses
 // seconds apart keeps its levels.
@@ -69,9 +71,10 @@ SpeedTracker::SpeedTracker(const SpeedTrackerSettings& settings) : Config(settin
     DecaySamples = kDecayDefaultSeconds * Rate;
     BlockRelax = 1.0 - std::exp(-kBlock / DecaySamples);
     SpreadWeight = static_cast<double>(kBlock) / (kStatsSeconds * Rate);
-    for (std::int32_t above = 0; above <= kBlock; ++above) {
+    for (std::int32_t above = 0; above <= kCountedDifferences; ++above) {
         MedianSteps[static_cast<std::size_t>(above)] =
-            std::pow(1.0 + kMedianStep, above) * std::pow(1.0 - kMedianStep, kBlock - above);
+            std::pow(1.0 + kMedianStep, above) *
+            std::pow(1.0 - kMedianStep, kCountedDifferences - above);
     }
     WarmUpEnd = static_cast<std::int64_t>(std::ceil(kWarmUpSeconds * Rate));
     History.assign(static_cast<std::size_t>(kSteadyRevolutions * N + 1), 0.0);
@@ -136,15 +139,16 @@ void SpeedTracker::UpdateNoise(const BlockStats& stats, std::int32_t length) {
     // ignores the rare edges of a pulse train. Each difference above the running median moves
     // it up a step, each one below moves it down; a block takes all its steps at once.
     const std::int32_t above = stats.DifferencesAboveMedian;
-    DiffMedian *= length == kBlock ? MedianSteps[static_cast<std::size_t>(above)]
-                                   : std::pow(1.0 + kMedianStep, above) *
-                                         std::pow(1.0 - kMedianStep, length - above);
+    const std::int32_t counted = stats.DifferencesCounted;
+    DiffMedian *= counted == kCountedDifferences ? MedianSteps[static_cast<std::size_t>(above)]
+                                                 : std::pow(1.0 + kMedianStep, above) *
+                                                       std::pow(1.0 - kMedianStep, counted - above);
     DiffMedian = std::clamp(DiffMedian, 0.25, 65536.0);
     ++Blocks;
     const double weight =
         std::max(SpreadWeight * length / kBlock, 1.0 / static_cast<double>(Blocks));
-    Mean += (stats.Sum / length - Mean) * weight;
-    MeanSquare += (stats.SumSquares / length - MeanSquare) * weight;
+    Mean += (stats.JudgedSum / counted - Mean) * weight;
+    MeanSquare += (stats.JudgedSquares / counted - MeanSquare) * weight;
 }
 
 double SpeedTracker::NoiseGate(std::int64_t blockStart) const {
@@ -213,47 +217,81 @@ std::size_t SpeedTracker::Feed(std::span<const std::int16_t> samples) {
     return taken;
 }
 
-void SpeedTracker::FinishQuietBlock(const std::int16_t* x, std::int32_t length) {
-    BeforeLast = length >= 2 ? x[length - 2] : Last;
-    Last = x[length - 1];
-    BlockStart += length;
-    RisePending = false;
-}
-
 SpeedTracker::BlockStats SpeedTracker::Measure(const std::int16_t* x, std::int32_t length) const {
-    // One pass the compiler vectorises: extremes, sums, and the differences above the median.
+    // Passes the compiler vectorises: extremes of each part, sums, and the differences above
+    // the median. The block goes behind the sample before it, so that every sample has its
+    // neighbour and every loop a fixed length for a whole block.
     const auto median = static_cast<std::int32_t>(DiffMedian);
-    // Extremes in 16 bits, sums of neighbours and differences in 32: eight and four lanes.
-    std::int16_t low = x[0];
-    std::int16_t high = x[0];
-    std::int32_t pairLow = x[0] + Last;
-    std::int32_t pairHigh = pairLow;
-    std::int32_t above = std::abs(x[0] - Last) > median ? 1 : 0;
-    for (std::int32_t i = 1; i < length; ++i) {
-        const std::int16_t v = x[i];
-        const std::int32_t pair = std::int32_t{v} + x[i - 1];
-        low = std::min(low, v);
-        high = std::max(high, v);
-        pairLow = std::min(pairLow, pair);
-        pairHigh = std::max(pairHigh, pair);
-        above += std::abs(std::int32_t{v} - x[i - 1]) > median ? 1 : 0;
-    }
-    std::int32_t sum = 0; // at most 2^21 over a block
-    std::int64_t sumSquares = 0;
-    for (std::int32_t i = 0; i < length; ++i) {
-        const std::int32_t v = x[i];
-        sum += v;
-        sumSquares += v * v;
-    }
+    std::array<std::int16_t, kBlock + 1> withPrevious;
+    withPrevious[0] = static_cast<std::int16_t>(Last);
+    std::copy_n(x, length, withPrevious.begin() + 1);
+    const std::int16_t* const s = withPrevious.data() + 1; // s[-1] is the sample before
     BlockStats stats;
-    stats.Low = low;
-    stats.High = high;
-    stats.PairLow = pairLow;
-    stats.PairHigh = pairHigh;
-    stats.Sum = static_cast<double>(sum);
-    stats.SumSquares = static_cast<double>(sumSquares);
-    stats.SumSquaresExact = sumSquares;
+    stats.Low = stats.PairLow = std::numeric_limits<std::int32_t>::max();
+    stats.High = stats.PairHigh = std::numeric_limits<std::int32_t>::min();
+    std::int32_t above = 0;
+    std::int32_t counted = 0;
+    std::int32_t blockSum = 0; // at most 2^23
+    std::int64_t judgedSum = 0;
+    std::int64_t judgedSquares = 0;
+    const auto measurePart = [&](std::int32_t begin, std::int32_t count, std::size_t part) {
+        std::int16_t low = s[begin];
+        std::int16_t high = s[begin];
+        std::int16_t halfLow = std::numeric_limits<std::int16_t>::max();
+        std::int16_t halfHigh = std::numeric_limits<std::int16_t>::min();
+        std::int32_t sum = 0;
+        for (std::int32_t i = begin; i < begin + count; ++i) {
+            const std::int16_t v = s[i];
+            sum += v;
+            const auto half = static_cast<std::int16_t>((v >> 1) + (s[i - 1] >> 1));
+            low = std::min(low, v);
+            high = std::max(high, v);
+            halfLow = std::min(halfLow, half);
+            halfHigh = std::max(halfHigh, half);
+        }
+        blockSum += sum;
+        const std::int32_t pairLow = 2 * halfLow;
+        const std::int32_t pairHigh = 2 * halfHigh;
+        // The noise and the spread are judged on every fourth part.
+        std::int32_t partAbove = 0;
+        if (part % 4 == 0) {
+            std::int64_t partSquares = 0;
+            std::int32_t partSum = 0;
+            for (std::int32_t i = begin; i < begin + count; ++i) {
+                const std::int32_t v = s[i];
+                partAbove += std::abs(v - s[i - 1]) > median ? 1 : 0;
+                partSum += v;
+                partSquares += v * v;
+            }
+            counted += count;
+            judgedSum += partSum;
+            judgedSquares += partSquares;
+        }
+        stats.PartLow[part] = low;
+        stats.PartHigh[part] = high;
+        stats.PartPairLow[part] = pairLow;
+        stats.PartPairHigh[part] = pairHigh;
+        stats.Low = std::min<std::int32_t>(stats.Low, low);
+        stats.High = std::max<std::int32_t>(stats.High, high);
+        stats.PairLow = std::min(stats.PairLow, pairLow);
+        stats.PairHigh = std::max(stats.PairHigh, pairHigh);
+        above += partAbove;
+    };
+    if (length == kBlock) {
+        for (std::size_t part = 0; part < kParts; ++part) {
+            measurePart(static_cast<std::int32_t>(part) * kPart, kPart, part);
+        }
+    } else {
+        for (std::int32_t begin = 0; begin < length; begin += kPart) {
+            measurePart(begin, std::min(kPart, length - begin),
+                        static_cast<std::size_t>(begin / kPart));
+        }
+    }
+    stats.Sum = static_cast<double>(blockSum);
+    stats.JudgedSum = static_cast<double>(judgedSum);
+    stats.JudgedSquares = static_cast<double>(judgedSquares);
     stats.DifferencesAboveMedian = above;
+    stats.DifferencesCounted = counted;
     return stats;
 }
 
@@ -264,7 +302,6 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
         High = Low = x[0];
     }
     const BlockStats stats = Measure(x, length);
-    IntervalSumSquares += stats.SumSquaresExact;
     if (stats.High >= kFullScale || stats.Low <= -kFullScale) {
         std::int32_t previous = Last;
         for (std::int32_t i = 0; i < length; ++i) {
@@ -295,38 +332,77 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
     // y < lowerWhole.
     const auto lowerWhole = static_cast<std::int32_t>(std::ceil(lower));
 
-    // Most blocks lie wholly on one side: nothing can happen in them.
+    const auto crossingLevel = [&]() { return CrossingLevel(lower, mid, upper); };
+
+    // Most parts of a block lie wholly on one side: nothing can happen in them.
+    const auto quiet = [&](std::size_t part) {
+        if (Refine) {
+            return false;
+        }
+        if (State == Level::High && stats.PartLow[part] >= lowerWhole) {
+            Extreme = std::max(Extreme, static_cast<double>(stats.PartPairHigh[part]));
+            return true;
+        }
+        if (State == Level::Low) {
+            const double before = Extreme;
+            Extreme = std::min(Extreme, static_cast<double>(stats.PartPairLow[part]));
+            if (stats.PartHigh[part] < static_cast<std::int32_t>(std::ceil(crossingLevel()))) {
+                return true;
+            }
+            Extreme = before;
+        }
+        return false;
+    };
+    for (std::int32_t partBegin = 0; partBegin < length; partBegin += kPart) {
+        const std::int32_t partEnd = std::min(partBegin + kPart, length);
+        if (quiet(static_cast<std::size_t>(partBegin / kPart))) {
+            continue;
+        }
+        ScanPart(x, partBegin, partEnd, lower, mid, upper, lowerWhole, range, gate);
+    }
+    BeforeLast = length >= 2 ? x[length - 2] : Last;
+    Last = x[length - 1];
+    BlockStart += length;
+    // An edge may be on its way: the signal is above the crossing level since it crossed and
+    // could still count (noise around a collapsed envelope cannot).
+    RisePending = Refine || (State == Level::Low && Candidate >= 0.0 &&
+                             Last >= CrossingLevel(lower, mid, upper) && range > gate);
+}
+
+double SpeedTracker::CrossingLevel(double lower, double mid, double upper) const {
     // Edges are timed where the signal crosses half way between the highest point of the last
     // high phase and the lowest of the present low one (in sums of neighbouring samples, so
     // twice the level): levels that stay put within a period, whatever the envelope's
     // relaxing does meanwhile. Before a high phase has been seen, the envelope's mid-level.
-    const auto crossingLevel = [&]() {
-        if (!HasPeak || State != Level::Low) {
-            return mid;
-        }
-        return std::clamp(0.25 * (LastPeak + Extreme), lower, upper);
-    };
-
-    // Most blocks lie wholly on one side: nothing can happen in them.
-    if (!Refine && State == Level::High && stats.Low >= lowerWhole) {
-        Extreme = std::max(Extreme, static_cast<double>(stats.PairHigh));
-        FinishQuietBlock(x, length);
-        return;
+    if (!HasPeak || State != Level::Low) {
+        return mid;
     }
-    if (!Refine && State == Level::Low) {
-        const double before = Extreme;
-        Extreme = std::min(Extreme, static_cast<double>(stats.PairLow));
-        if (stats.High < static_cast<std::int32_t>(std::ceil(crossingLevel()))) {
-            FinishQuietBlock(x, length);
-            return;
-        }
-        Extreme = before;
-    }
+    return std::clamp(0.25 * (LastPeak + Extreme), lower, upper);
+}
 
+void SpeedTracker::ScanPart(const std::int16_t* x, std::int32_t begin, std::int32_t end,
+                            double lower, double mid, double upper, std::int32_t lowerWhole,
+                            double range, double gate) {
+    const auto crossingLevel = [&]() { return CrossingLevel(lower, mid, upper); };
     const auto sampleAt = [&](std::int32_t i) -> std::int32_t {
         return i >= 0 ? x[i] : (i == -1 ? Last : BeforeLast);
     };
     const auto pairAt = [&](std::int32_t i) -> double { return x[i] + sampleAt(i - 1); };
+    // The highest and lowest sums of neighbours for samples [from, to).
+    const auto pairHighest = [&](std::int32_t from, std::int32_t to) {
+        std::int32_t best = std::numeric_limits<std::int32_t>::min();
+        for (std::int32_t k = from; k < to; ++k) {
+            best = std::max(best, x[k] + sampleAt(k - 1));
+        }
+        return static_cast<double>(best);
+    };
+    const auto pairLowest = [&](std::int32_t from, std::int32_t to) {
+        std::int32_t best = std::numeric_limits<std::int32_t>::max();
+        for (std::int32_t k = from; k < to; ++k) {
+            best = std::min(best, x[k] + sampleAt(k - 1));
+        }
+        return static_cast<double>(best);
+    };
     const auto goLow = [&](std::int32_t i) {
         LastPeak = Extreme;
         HasPeak = State == Level::High;
@@ -334,7 +410,8 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
         State = Level::Low;
         Candidate = -1.0;
     };
-    std::int32_t i = 0;
+    std::int32_t i = begin;
+    const std::int32_t length = end;
     while (i < length) {
         if (Refine) {
             // The sample after a crossing completes the four around it.
@@ -346,10 +423,11 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
             }
         } else if (State == Level::High) {
             // High stays high until the signal drops below the band.
+            const std::int32_t from = i;
             while (i < length && x[i] >= lowerWhole) {
-                Extreme = std::max(Extreme, pairAt(i));
                 ++i;
             }
+            Extreme = std::max(Extreme, pairHighest(from, i));
             if (i == length) {
                 break;
             }
@@ -357,13 +435,24 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
             ++i;
             continue;
         } else if (State == Level::Low) {
-            // Below the crossing level nothing can happen: no crossing, no edge.
-            while (i < length) {
-                Extreme = std::min(Extreme, pairAt(i));
-                if (x[i] >= crossingLevel()) {
+            // Below the crossing level nothing can happen: no crossing, no edge. The level
+            // only falls as the low phase deepens; scanning again with the lower level finds
+            // the first sample that reaches it.
+            const std::int32_t from = i;
+            for (;;) {
+                const auto limit = static_cast<std::int32_t>(std::ceil(crossingLevel()));
+                i = from;
+                while (i < length && x[i] < limit) {
+                    ++i;
+                }
+                const double lowest = pairLowest(from, std::min(i + 1, length));
+                if (!(lowest < Extreme)) {
                     break;
                 }
-                ++i;
+                Extreme = lowest;
+                if (static_cast<std::int32_t>(std::ceil(crossingLevel())) == limit) {
+                    break;
+                }
             }
             if (i == length) {
                 break;
@@ -409,13 +498,6 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
         }
         ++i;
     }
-    BeforeLast = sampleAt(length - 2);
-    Last = x[length - 1];
-    BlockStart += length;
-    // An edge may be on its way: the signal is above the crossing level since it crossed and
-    // could still count (noise around a collapsed envelope cannot).
-    RisePending = Refine || (State == Level::Low && Candidate >= 0.0 && Last >= crossingLevel() &&
-                             range > gate);
 }
 
 SpeedReading SpeedTracker::FinishInterval() {
@@ -424,10 +506,6 @@ SpeedReading SpeedTracker::FinishInterval() {
     reading.StartSeconds =
         static_cast<double>(Interval) * kTrackerIntervalSamples / kTrackerIntervalRate;
     reading.Overload = Clipped;
-    const std::int64_t intervalStart = Interval == 0 ? 0 : IntervalEnd(Interval - 1);
-    const std::int64_t samples = IntervalEndSample - intervalStart;
-    reading.Rms = static_cast<std::int32_t>(
-        std::sqrt(static_cast<double>(IntervalSumSquares) / static_cast<double>(samples)));
 
     const std::int64_t last = Edges - 1;
     if (Edges > EdgesBeforeInterval) {
@@ -485,7 +563,6 @@ SpeedReading SpeedTracker::FinishInterval() {
     ++Interval;
     IntervalEndSample = IntervalEnd(Interval);
     EdgesBeforeInterval = Edges;
-    IntervalSumSquares = 0;
     Clipped = false;
     return reading;
 }

@@ -18,8 +18,11 @@
 // first 50 ms, nor before the noise estimate has settled from full scale (about 0.4 s at
 // 22050 Hz).
 //
-// Timing. Each edge's time is where the signal crosses the envelope's mid-level, found on the
-// cubic through the four samples around the crossing: a small fraction of a sample.
+// Timing. Each edge's time is where the signal crosses half way between the highest point of
+// the last high phase and the lowest of the present low one (kept within the 40-60 % band;
+// the envelope's mid-level until a high phase has been seen), found on the cubic through the
+// four samples around the crossing: a small fraction of a sample. Those two levels stay put
+// within a period, so the timing does not depend on where a period falls among the blocks.
 //
 // Speed. With N impulses per revolution speed comes from whole revolutions only: N, 2N, ...
 // consecutive impulse intervals, so unevenly spaced magnets or strips cancel out.
@@ -28,8 +31,8 @@
 // they line up with the block analysis' rows. A reading is issued once the interval's last
 // sample has been fed; a trailing part of an interval gives none.
 //   Measured: edges were counted in the interval. The impulse rate is taken over the chain of
-//     whole revolutions that ends at the interval's last edge and reaches back to the last edge
-//     before the interval (or one revolution, if fewer than N edges came in the interval).
+//     whole revolutions that ends at the interval's last edge and starts at the last edge of
+//     the same magnet before the interval (one revolution or more).
 //   Held: no edge in the interval, and the revolution in progress is not yet older than the
 //     last whole one: the last reading is repeated.
 //   Falling: the revolution in progress is older than the last one: the reading is that of a
@@ -48,7 +51,7 @@
 // every frequency by (1 + P/1e6). Measure P with a reference of known frequency (see
 // ClockPpmFrom).
 //
-// Samples are handled in blocks of 64 at fixed positions, so readings do not depend on the
+// Samples are handled in blocks of 256 at fixed positions, so readings do not depend on the
 // chunks the signal arrives in. Pure standard library. The constructor allocates (room for
 // 5N + 1 values); nothing after.
 // An object is used by one thread at a time; separate objects are independent.
@@ -93,7 +96,6 @@ struct SpeedReading {
     bool Overload = false;     // the interval clipped at full scale
     SpeedSource Source = SpeedSource::None;
     std::int64_t Impulses = 0; // impulse intervals the speed was taken over; 0 unless Measured
-    std::int32_t Rms = 0;      // RMS of the interval's samples, truncated; 0..32768
 };
 
 class SpeedTracker {
@@ -137,17 +139,25 @@ public:
     const SpeedTrackerSettings& Settings() const { return Config; }
 
 private:
-    static constexpr std::int32_t kBlock = 64; // samples handled together
+    // Samples handled together: the levels and the noise are followed block by block; each
+    // part of a block in which nothing can happen is passed over whole.
+    static constexpr std::int32_t kBlock = 256;
+    static constexpr std::int32_t kPart = 32;
+    static constexpr std::size_t kParts = kBlock / kPart;
     struct BlockStats {
         std::int32_t Low = 0, High = 0;         // extreme samples
         std::int32_t PairLow = 0, PairHigh = 0; // extreme sums of neighbouring samples
-        double Sum = 0.0, SumSquares = 0.0;
-        std::int64_t SumSquaresExact = 0;
+        std::array<std::int32_t, kParts> PartLow{}, PartHigh{}, PartPairLow{}, PartPairHigh{};
+        double Sum = 0.0;                            // of all samples
+        double JudgedSum = 0.0, JudgedSquares = 0.0; // of those the noise is judged on
         std::int32_t DifferencesAboveMedian = 0;
+        std::int32_t DifferencesCounted = 0;
     };
 
     void ProcessBlock(const std::int16_t* x, std::int32_t length);
-    void FinishQuietBlock(const std::int16_t* x, std::int32_t length);
+    void ScanPart(const std::int16_t* x, std::int32_t begin, std::int32_t end, double lower,
+                  double mid, double upper, std::int32_t lowerWhole, double range, double gate);
+    double CrossingLevel(double lower, double mid, double upper) const;
     BlockStats Measure(const std::int16_t* x, std::int32_t length) const;
     void UpdateNoise(const BlockStats& stats, std::int32_t length);
     double NoiseGate(std::int64_t blockStart) const; // range the envelope must exceed
@@ -180,8 +190,9 @@ private:
     double DecaySamples = 0.0;   // envelope time constant, samples
     double BlockRelax = 0.0;     // how far a whole block relaxes the envelope
     double DiffMedian = 32768.0; // running median of |sample - previous|: the noise
-    std::array<double, kBlock + 1> MedianSteps{}; // its factor for each count above it
-    double Mean = 0.0;                            // running mean and mean square of the signal
+    static constexpr std::int32_t kCountedDifferences = kBlock / 4; // in a whole block
+    std::array<double, kCountedDifferences + 1> MedianSteps{};      // factor for each count above
+    double Mean = 0.0; // running mean and mean square of the signal
     double MeanSquare = 0.0;
     std::int64_t Blocks = 0;
     double SpreadWeight = 0.0;  // weight of a new block in Mean/MeanSquare once settled
@@ -212,7 +223,6 @@ private:
     // For each residue r of the edge index modulo N: [r] the index and [N + r] the time of the
     // edge one revolution before the first edge of that residue in this interval.
     std::vector<double> ChainStart;
-    std::int64_t IntervalSumSquares = 0;
     bool Clipped = false;
 
     // The last Measured reading's speed and verdict, for Held.

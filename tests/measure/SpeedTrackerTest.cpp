@@ -182,7 +182,7 @@ TEST(SpeedTracker, ReadingsDoNotDependOnHowTheSignalIsChunked) {
                 EXPECT_EQ(chunked[k].Steady, whole[k].Steady) << where;
                 EXPECT_EQ(chunked[k].Source, whole[k].Source) << where;
                 EXPECT_EQ(chunked[k].Impulses, whole[k].Impulses) << where;
-                EXPECT_EQ(chunked[k].Rms, whole[k].Rms) << where;
+                EXPECT_EQ(chunked[k].Overload, whole[k].Overload) << where;
             }
         }
     }

@@ -54,6 +54,7 @@ TEST_P(TrackerSignals, EveryRowAfterTheFirstSecondsIsWithinItsBound) {
         EXPECT_NEAR(Number(row, "start_s"), k * 8192.0 / 22050.0, 0.0005);
         EXPECT_EQ(Decimals(row.at("rpm")), 3u) << row.at("rpm");
         EXPECT_EQ(Decimals(row.at("frequency_hz")), 7u) << row.at("frequency_hz");
+        EXPECT_EQ(row.at("full_rms"), "");
         EXPECT_EQ(row.at("mid_rms"), "");
         if (Number(row, "start_s") < 3.0) {
             continue;
@@ -278,6 +279,7 @@ TEST_F(Tracker, GenerateWithRampGivesReadingsThatFollowIt) {
     double previous = 0.0;
     for (const std::string& line : SplitLines(result.Out)) {
         const auto row = nlohmann::json::parse(line);
+        EXPECT_TRUE(row.at("full_rms").is_null());
         EXPECT_TRUE(row.at("mid_rms").is_null());
         const double start = row.at("start_s").get<double>();
         const double rpm = row.at("rpm").get<double>();

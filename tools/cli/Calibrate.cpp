@@ -90,8 +90,9 @@ int RunCalibrate(const CalibrateOptions& options, std::ostream& out) {
     }
     if (judged < kLeastReadings || !first || last.Edges - first->Edges < 2) {
         throw CliError(kExitNoReference,
-                       refused + "it needs at least 2.2 s of the reference, and 4 of its "
-                                 "periods, after the first second (" +
+                       refused +
+                           "it needs at least 2.2 s of the reference, and 4 of its "
+                           "periods, after the first second (" +
                            std::to_string(last.Edges) + " impulses found)");
     }
     const double periods = static_cast<double>(last.Edges - first->Edges);

@@ -40,9 +40,10 @@ from the signal's own high and low levels, and takes the speed over whole revolu
 reads what the block analysis cannot: slow shafts (down to one impulse in several seconds),
 narrow pulses of either polarity, AC-coupled inputs, hum, noise and unevenly spaced magnets.
 It gives one row per 8192/22050 s of signal, in line with the block method's rows, in the
-same columns: rpm with 3 decimals, frequency_hz (the impulse rate) with 7; full_rms is the
-RMS of the row's samples; mid_rms is empty ('-' in the table, null in JSON lines); periods is
-the number of impulse intervals the speed was taken over, 0 when no impulse came in the row.
+same columns: rpm with 3 decimals, frequency_hz (the impulse rate) with 7; full_rms and
+mid_rms are empty ('-' in the table, null in JSON lines): the tracker measures no block levels;
+periods is the number of impulse intervals the speed was taken over, 0 when no impulse came
+in the row.
 Such a row repeats the last speed while the next impulse is not yet overdue, then falls as if
 an impulse came at the row's end (a stopping shaft), and reads 0 after --timeout seconds
 without an impulse. steady: the last three whole revolutions each last within 1 % (plus half

@@ -253,7 +253,7 @@ void ReadingWriter::WriteRow(std::int64_t index, const SpeedReading& reading) {
         field(14, [&] { line.Fixed(reading.FrequencyHz, 7); });
         field(8, [&] { line.Text(YesNo(reading.Steady)); });
         field(10, [&] { line.Text(YesNo(reading.Overload)); });
-        field(10, [&] { line.Whole(reading.Rms); });
+        field(10, [&] { line.Text("-"); });
         field(9, [&] { line.Text("-"); });
         field(9, [&] { line.Whole(reading.Impulses); });
         line.Text("\n");
@@ -262,7 +262,7 @@ void ReadingWriter::WriteRow(std::int64_t index, const SpeedReading& reading) {
     case OutputFormat::Csv:
         line.Whole(index).Text(",").Fixed3(start).Text(",").Fixed(reading.Rpm, 3).Text(",");
         line.Fixed(reading.FrequencyHz, 7).Text(",").Text(TrueFalse(reading.Steady)).Text(",");
-        line.Text(TrueFalse(reading.Overload)).Text(",").Whole(reading.Rms).Text(",,");
+        line.Text(TrueFalse(reading.Overload)).Text(",,,");
         line.Whole(reading.Impulses).Text("\n");
         break;
     case OutputFormat::Jsonl:
@@ -271,8 +271,7 @@ void ReadingWriter::WriteRow(std::int64_t index, const SpeedReading& reading) {
         line.Text(",\"frequency_hz\":").Fixed(reading.FrequencyHz, 7);
         line.Text(",\"steady\":").Text(TrueFalse(reading.Steady));
         line.Text(",\"overload\":").Text(TrueFalse(reading.Overload));
-        line.Text(",\"full_rms\":").Whole(reading.Rms);
-        line.Text(",\"mid_rms\":null");
+        line.Text(",\"full_rms\":null,\"mid_rms\":null");
         line.Text(",\"periods\":").Whole(reading.Impulses).Text("}\n");
         break;
     }
