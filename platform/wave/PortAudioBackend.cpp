@@ -1,11 +1,13 @@
-// The system's sound input through PortAudio's blocking interface.
+// The system's sound input through PortAudio's callback interface.
 //
-// Each open stream has a device thread of its own that asks PortAudio how many frames are
-// waiting and reads exactly those, straight into the oldest held buffer (or into a scratch
-// area when none is held, which drops them). It never blocks inside PortAudio, so it always
-// notices a stop request, a dead stream (an error from PortAudio) and a stalled one (no frames
-// for kStallTimeout) within a few milliseconds. Its own work takes no locks and allocates
-// nothing; announcing a completed buffer runs the client's window notifier, which may do both.
+// PortAudio calls each open stream's audio callback on a thread of its own with 46 ms of
+// samples at a time (kFramesPerCallback), and the callback copies them straight into the oldest
+// held buffer (dropping them when none is held). The callback takes no lock, allocates nothing
+// and never waits: completing a buffer publishes it and raises the core's signal, and the
+// core's notifier thread announces it. A supervisor thread per stream, which
+// sleeps until a deadline or a signal, ends a stream that PortAudio ended on its own (the sound
+// server went away, the device was unplugged) or that delivered nothing for kStallTimeout; it
+// takes a lock shared only with the front end's Start and Stop, never with the callback.
 #include "platform/wave/AlsaMixer.h"
 #include "platform/wave/WaveBackend.h"
 
@@ -20,6 +22,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -27,17 +31,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A running stream that has delivered nothing for this long is treated as gone: about two block
-// periods (2 x 8192 samples at 22050 Hz), the longest a healthy device makes anyone wait.
-constexpr auto kStallTimeout = std::chrono::milliseconds(750);
-// The first frames after a start may take longer (a sound server connecting, a device waking).
-constexpr auto kFirstFramesTimeout = std::chrono::milliseconds(2000);
-// Sleep while no frames are waiting: short against the device's buffer (kInputLatency) and a
-// block period, long enough that waking costs next to nothing.
-constexpr auto kPollInterval = std::chrono::milliseconds(50);
-// Device buffer asked for, in seconds: ten polls of headroom before samples would be lost.
-// Latency means nothing to a reading that is shown once per 0.37 s block.
-constexpr double kInputLatency = 0.5;
+// A running stream that has delivered nothing for this long is treated as gone. Sound servers
+// pause a source for up to about two seconds (a suspended source woken, a Bluetooth profile
+// switch) and then go on; a server that went away or a device unplugged ends the stream through
+// PortAudio at once, without waiting for this.
+constexpr auto kStallTimeout = std::chrono::milliseconds(4000);
+// Samples per callback: 8192 is a whole number of them, so a buffer completes at the end of a
+// callback. 1024 frames is 46 ms at 22050 Hz, 21.5 wake-ups a second; on a PulseAudio source
+// it kept every reading within 2.5 ms of the device's 8192-sample spacing, where 256 or 512
+// frames left readings up to 11 or 23 ms off (the server then delivers in steps that do not
+// divide a block).
+constexpr unsigned long kFramesPerCallback = 1024;
+// Device buffer asked for, in seconds: a callback of headroom, and short, since the first block
+// waits behind whatever the device fills first.
+constexpr double kInputLatency = 0.05;
 
 constexpr std::array<double, 3> kRates{11025.0, 22050.0, 44100.0};
 
@@ -150,145 +157,161 @@ DWORD FormatBit(const WAVEFORMATEX& format) {
 
 class PortAudioInStream final : public WaveInStream {
 public:
-    PortAudioInStream(PaStream* stream, WaveInCore& core, int& openStreams)
-        : Stream(stream), Core(core), OpenStreams(openStreams), Thread([this] { DeviceThread(); }) {
+    PortAudioInStream(WaveInCore& core, int& openStreams)
+        : Core(core), OpenStreams(openStreams), Supervisor([this] { Supervise(); }) {
         ++OpenStreams;
     }
 
     ~PortAudioInStream() override {
-        Command(Order::Quit);
-        Thread.join();
-        if (Running) {
-            Pa_AbortStream(Stream);
+        Stop();
+        {
+            std::lock_guard lock(Control);
+            Quit = true;
         }
-        Pa_CloseStream(Stream);
+        Wake.Raise();
+        Supervisor.join();
+        if (Stream != nullptr) {
+            Pa_CloseStream(Stream);
+        }
         --OpenStreams;
     }
 
+    PaError Open(const PaStreamParameters& parameters, double rate) {
+        const PaError error = Pa_OpenStream(&Stream, &parameters, nullptr, rate, kFramesPerCallback,
+                                            paNoFlag, &PortAudioInStream::Callback, this);
+        if (error != paNoError) {
+            Stream = nullptr;
+            return error;
+        }
+        Pa_SetStreamFinishedCallback(Stream, &PortAudioInStream::Finished);
+        return paNoError;
+    }
+
     MMRESULT Start(std::string& detail) override {
+        std::lock_guard lock(Control);
         if (Running) {
             return MMSYSERR_NOERROR;
         }
+        Ended.store(false, std::memory_order_relaxed);
+        LastFrames.store(Now(), std::memory_order_relaxed);
+        Closed.store(false, std::memory_order_seq_cst);
         const PaError error = Pa_StartStream(Stream);
         if (error != paNoError) {
+            Park();
             detail = "The sound input device could not start: " + ErrorText(error);
             return MMSYSERR_ERROR;
         }
         Running = true;
-        Command(Order::Run);
+        Wake.Raise();
         return MMSYSERR_NOERROR;
     }
 
     void Stop() override {
-        Command(Order::Park);
-        if (Running) {
-            // Aborting drops what the device still buffers; nobody holds a place for it.
-            Pa_AbortStream(Stream);
-            Running = false;
+        std::lock_guard lock(Control);
+        if (!Running) {
+            return;
         }
+        Park();
+        // The callback no longer touches the core; aborting drops what the device still buffers,
+        // nobody holds a place for it.
+        Pa_AbortStream(Stream);
+        Running = false;
     }
 
 private:
-    enum class Order { Park, Run, Quit };
+    static std::int64_t Now() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
+    }
 
-    // Hands the device thread an order and waits until it has taken it.
-    void Command(Order order) {
-        Pending.store(order, std::memory_order_relaxed);
-        const std::uint32_t serial = OrderSerial.fetch_add(1, std::memory_order_release) + 1;
-        OrderSerial.notify_one();
-        for (std::uint32_t seen = TakenSerial.load(std::memory_order_acquire); seen != serial;
-             seen = TakenSerial.load(std::memory_order_acquire)) {
-            TakenSerial.wait(seen, std::memory_order_acquire);
+    static int Callback(const void* input, void* /*output*/, unsigned long frames,
+                        const PaStreamCallbackTimeInfo* /*time*/, PaStreamCallbackFlags /*status*/,
+                        void* self) {
+        static_cast<PortAudioInStream*>(self)->Take(static_cast<const char*>(input), frames);
+        return paContinue;
+    }
+
+    // PortAudio ended the stream: by Pa_AbortStream (parked already), or on its own after an
+    // error it could not recover from.
+    static void Finished(void* self) {
+        auto& stream = *static_cast<PortAudioInStream*>(self);
+        if (!stream.Closed.load(std::memory_order_seq_cst)) {
+            stream.Ended.store(true, std::memory_order_release);
+            stream.Wake.Raise();
         }
     }
 
-    void DeviceThread() {
-        std::uint32_t taken = 0;
-        bool reading = false;
-        Clock::time_point lastFrames{};
-        bool framesSeen = false;
-        for (;;) {
-            const std::uint32_t serial = OrderSerial.load(std::memory_order_acquire);
-            if (serial != taken) {
-                const Order order = Pending.load(std::memory_order_relaxed);
-                taken = serial;
-                reading = order == Order::Run;
-                lastFrames = Clock::now();
-                framesSeen = false;
-                TakenSerial.store(serial, std::memory_order_release);
-                TakenSerial.notify_all();
-                if (order == Order::Quit) {
-                    return;
+    // The audio callback. Inside and Closed form a handshake with Park: either Park sees the
+    // callback inside and waits for it, or the callback sees Closed and leaves the core alone.
+    void Take(const char* data, unsigned long frames) {
+        Inside.store(1, std::memory_order_seq_cst);
+        if (!Closed.load(std::memory_order_seq_cst) && data != nullptr) {
+            LastFrames.store(Now(), std::memory_order_relaxed);
+            std::size_t bytes = frames * Core.BlockAlign();
+            while (bytes > 0) {
+                const std::span<char> target = Core.HeadSpace();
+                if (target.empty()) {
+                    break; // no buffer held: these samples are lost, as with a sound card
                 }
-                continue;
+                const std::size_t copied = std::min(bytes, target.size());
+                std::memcpy(target.data(), data, copied);
+                Core.HeadFilled(copied);
+                data += copied;
+                bytes -= copied;
             }
-            if (!reading || Core.Failed()) {
-                OrderSerial.wait(serial, std::memory_order_acquire);
-                continue;
-            }
-            reading = Pump(lastFrames, framesSeen);
+        }
+        Inside.store(0, std::memory_order_seq_cst);
+        Inside.notify_all();
+    }
+
+    // Makes the callback leave the core alone from now on; returns once it is not inside.
+    // Control held.
+    void Park() {
+        Closed.store(true, std::memory_order_seq_cst);
+        for (std::uint32_t inside = Inside.load(std::memory_order_seq_cst); inside != 0;
+             inside = Inside.load(std::memory_order_seq_cst)) {
+            Inside.wait(inside, std::memory_order_seq_cst); // one callback's copy at most
         }
     }
 
-    // One step of reading; false once the stream has failed.
-    bool Pump(Clock::time_point& lastFrames, bool& framesSeen) {
-        const long available = Pa_GetStreamReadAvailable(Stream);
-        if (available < 0) {
-            return Fail(static_cast<PaError>(available));
-        }
-        const Clock::time_point now = Clock::now();
-        if (available == 0) {
-            if (now - lastFrames > (framesSeen ? kStallTimeout : kFirstFramesTimeout)) {
-                Core.Fail("it stopped delivering samples");
-                return false;
+    void Supervise() {
+        std::unique_lock lock(Control);
+        while (!Quit) {
+            const std::uint32_t seen = Wake.Value();
+            std::chrono::nanoseconds sleep = std::chrono::hours(1);
+            if (Running && !Closed.load(std::memory_order_seq_cst)) {
+                const auto silent =
+                    std::chrono::nanoseconds(Now() - LastFrames.load(std::memory_order_relaxed));
+                if (Ended.load(std::memory_order_acquire)) {
+                    Park();
+                    Core.Fail("the sound system ended the stream (the device or its sound "
+                              "server went away)");
+                } else if (silent >= kStallTimeout) {
+                    Park();
+                    Core.Fail("it stopped delivering samples");
+                } else {
+                    sleep = kStallTimeout - silent;
+                }
             }
-            std::this_thread::sleep_for(kPollInterval);
-            return true;
+            lock.unlock();
+            Wake.WaitFor(seen, sleep);
+            lock.lock();
         }
-        lastFrames = now;
-        framesSeen = true;
-        std::span<char> target = Core.HeadSpace();
-        const bool held = !target.empty();
-        if (!held) {
-            target = Scratch;
-        }
-        const unsigned long frames = std::min<unsigned long>(static_cast<unsigned long>(available),
-                                                             target.size() / Core.BlockAlign());
-        const PaError error = Pa_ReadStream(Stream, target.data(), frames);
-        // An overflow means samples were lost before these; the frames read are still good.
-        if (error != paNoError && error != paInputOverflowed) {
-            return Fail(error);
-        }
-        if (held) {
-            Core.HeadFilled(frames * Core.BlockAlign());
-        }
-        return true;
     }
 
-    bool Fail(PaError error) {
-        // Fixed storage: formatting the reason allocates nothing.
-        char reason[WaveInCore::kReasonSize];
-        const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
-        if (host != nullptr && host->errorText != nullptr && host->errorText[0] != '\0' &&
-            error == paUnanticipatedHostError) {
-            std::snprintf(reason, sizeof reason, "%s (%s)", Pa_GetErrorText(error),
-                          host->errorText);
-        } else {
-            std::snprintf(reason, sizeof reason, "%s", Pa_GetErrorText(error));
-        }
-        Core.Fail(reason);
-        return false;
-    }
-
-    PaStream* const Stream;
     WaveInCore& Core;
     int& OpenStreams;
-    bool Running = false; // front end only
-    std::atomic<Order> Pending{Order::Park};
-    std::atomic<std::uint32_t> OrderSerial{0};
-    std::atomic<std::uint32_t> TakenSerial{0};
-    alignas(8) std::array<char, 4096> Scratch{};
-    std::thread Thread; // last: starts once everything above exists
+    PaStream* Stream = nullptr;
+    // Start, Stop and the supervisor's verdicts; never taken by the callback.
+    std::mutex Control;
+    bool Running = false; // under Control
+    bool Quit = false;    // under Control
+    std::atomic<bool> Closed{true};
+    std::atomic<std::uint32_t> Inside{0};
+    std::atomic<bool> Ended{false};
+    std::atomic<std::int64_t> LastFrames{0}; // steady clock, nanoseconds
+    WaveSignal Wake;
+    std::thread Supervisor; // last: starts once everything above exists
 };
 
 class PortAudioBackend final : public WaveBackend {
@@ -310,15 +333,13 @@ public:
         parameters.device = device;
         parameters.channelCount = format.nChannels;
         parameters.sampleFormat = SampleFormatOf(format.wBitsPerSample);
-        parameters.suggestedLatency = std::max(info->defaultHighInputLatency, kInputLatency);
-        PaStream* raw = nullptr;
-        const PaError error =
-            Pa_OpenStream(&raw, &parameters, nullptr, format.nSamplesPerSec,
-                          paFramesPerBufferUnspecified, paNoFlag, nullptr, nullptr);
+        parameters.suggestedLatency = std::max(info->defaultLowInputLatency, kInputLatency);
+        auto opened = std::make_unique<PortAudioInStream>(core, OpenStreams);
+        const PaError error = opened->Open(parameters, format.nSamplesPerSec);
         if (error != paNoError) {
             return OpenFailure(error, detail);
         }
-        stream = std::make_unique<PortAudioInStream>(raw, core, OpenStreams);
+        stream = std::move(opened);
         OpenFormats |= FormatBit(format);
         return MMSYSERR_NOERROR;
     }
