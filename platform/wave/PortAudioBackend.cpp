@@ -155,67 +155,114 @@ DWORD FormatBit(const WAVEFORMATEX& format) {
     return 0;
 }
 
+// What a stream's PortAudio side needs, shared by the stream object (the front end's), the
+// audio callback and the supervisor thread, so that it outlives the stream object: PortAudio's
+// stop and close run on the supervisor, never on the caller's thread, because a sound server
+// that hangs makes them hang with it (for a minute, with a PulseAudio server stopped).
+struct StreamShared {
+    StreamShared(WaveInCore& core, std::atomic<int>& openStreams, std::timed_mutex& lifecycle)
+        : Core(core), OpenStreams(openStreams), Lifecycle(lifecycle) {}
+
+    WaveInCore& Core; // touched only while Closed is false, or under Control before Quit
+    std::atomic<int>& OpenStreams;
+    std::timed_mutex& Lifecycle; // PortAudio's opens and closes, one at a time
+    PaStream* Stream = nullptr;
+
+    // Start, Stop, the supervisor's verdicts and its stop and close orders; never taken by the
+    // callback.
+    std::mutex Control;
+    bool Running = false;      // under Control
+    bool AbortPending = false; // under Control: stopped, PortAudio not yet told
+    bool Quit = false;         // under Control: the stream object is gone
+    std::atomic<bool> Closed{true};
+    std::atomic<std::uint32_t> Inside{0};
+    std::atomic<bool> Ended{false};
+    std::atomic<std::int64_t> LastFrames{0}; // steady clock, nanoseconds
+    WaveSignal Wake;
+};
+
 class PortAudioInStream final : public WaveInStream {
 public:
-    PortAudioInStream(WaveInCore& core, int& openStreams)
-        : Core(core), OpenStreams(openStreams), Supervisor([this] { Supervise(); }) {
-        ++OpenStreams;
-    }
+    PortAudioInStream(WaveInCore& core, std::atomic<int>& openStreams, std::timed_mutex& lifecycle)
+        : Shared(std::make_shared<StreamShared>(core, openStreams, lifecycle)) {}
 
+    // Returns at once: the supervisor stops and closes the PortAudio stream and then ends.
     ~PortAudioInStream() override {
-        Stop();
+        if (!Supervising) {
+            return;
+        }
         {
-            std::lock_guard lock(Control);
-            Quit = true;
+            std::lock_guard lock(Shared->Control);
+            Park(*Shared);
+            Shared->Quit = true;
         }
-        Wake.Raise();
-        Supervisor.join();
-        if (Stream != nullptr) {
-            Pa_CloseStream(Stream);
-        }
-        --OpenStreams;
+        Shared->Wake.Raise();
     }
 
+    // Opens the PortAudio stream; the caller holds the lifecycle lock.
     PaError Open(const PaStreamParameters& parameters, double rate) {
-        const PaError error = Pa_OpenStream(&Stream, &parameters, nullptr, rate, kFramesPerCallback,
-                                            paNoFlag, &PortAudioInStream::Callback, this);
+        StreamShared& shared = *Shared;
+        const PaError error =
+            Pa_OpenStream(&shared.Stream, &parameters, nullptr, rate, kFramesPerCallback, paNoFlag,
+                          &PortAudioInStream::Callback, &shared);
         if (error != paNoError) {
-            Stream = nullptr;
+            shared.Stream = nullptr;
             return error;
         }
-        Pa_SetStreamFinishedCallback(Stream, &PortAudioInStream::Finished);
+        Pa_SetStreamFinishedCallback(shared.Stream, &PortAudioInStream::Finished);
+        ++shared.OpenStreams; // until the supervisor has closed it
+        std::thread([shared = Shared] { Supervise(shared); }).detach();
+        Supervising = true;
         return paNoError;
     }
 
     MMRESULT Start(std::string& detail) override {
-        std::lock_guard lock(Control);
-        if (Running) {
+        StreamShared& shared = *Shared;
+        std::unique_lock lock(shared.Control);
+        if (shared.Running) {
             return MMSYSERR_NOERROR;
         }
-        Ended.store(false, std::memory_order_relaxed);
-        LastFrames.store(Now(), std::memory_order_relaxed);
-        Closed.store(false, std::memory_order_seq_cst);
-        const PaError error = Pa_StartStream(Stream);
+        // After a stop, PortAudio must have been told before the stream can run again.
+        const auto deadline = Clock::now() + std::chrono::seconds(1);
+        while (shared.AbortPending && Clock::now() < deadline) {
+            const std::uint32_t seen = shared.Wake.Value();
+            lock.unlock();
+            shared.Wake.WaitFor(seen, deadline - Clock::now());
+            lock.lock();
+        }
+        if (shared.AbortPending) {
+            detail = "The sound input device could not start: the sound system does not answer";
+            return MMSYSERR_ERROR;
+        }
+        shared.Ended.store(false, std::memory_order_relaxed);
+        shared.LastFrames.store(Now(), std::memory_order_relaxed);
+        shared.Closed.store(false, std::memory_order_seq_cst);
+        const PaError error = Pa_StartStream(shared.Stream);
         if (error != paNoError) {
-            Park();
+            Park(shared);
             detail = "The sound input device could not start: " + ErrorText(error);
             return MMSYSERR_ERROR;
         }
-        Running = true;
-        Wake.Raise();
+        shared.Running = true;
+        lock.unlock();
+        shared.Wake.Raise();
         return MMSYSERR_NOERROR;
     }
 
     void Stop() override {
-        std::lock_guard lock(Control);
-        if (!Running) {
-            return;
+        StreamShared& shared = *Shared;
+        {
+            std::lock_guard lock(shared.Control);
+            if (!shared.Running) {
+                return;
+            }
+            // From here on the callback leaves the core alone; what the device still buffers
+            // is dropped when the supervisor aborts the stream.
+            Park(shared);
+            shared.Running = false;
+            shared.AbortPending = true;
         }
-        Park();
-        // The callback no longer touches the core; aborting drops what the device still buffers,
-        // nobody holds a place for it.
-        Pa_AbortStream(Stream);
-        Running = false;
+        shared.Wake.Raise();
     }
 
 private:
@@ -226,98 +273,114 @@ private:
 
     static int Callback(const void* input, void* /*output*/, unsigned long frames,
                         const PaStreamCallbackTimeInfo* /*time*/, PaStreamCallbackFlags /*status*/,
-                        void* self) {
-        static_cast<PortAudioInStream*>(self)->Take(static_cast<const char*>(input), frames);
+                        void* shared) {
+        Take(*static_cast<StreamShared*>(shared), static_cast<const char*>(input), frames);
         return paContinue;
     }
 
-    // PortAudio ended the stream: by Pa_AbortStream (parked already), or on its own after an
-    // error it could not recover from.
+    // PortAudio ended the stream: by an abort (parked already), or on its own after an error it
+    // could not recover from.
     static void Finished(void* self) {
-        auto& stream = *static_cast<PortAudioInStream*>(self);
-        if (!stream.Closed.load(std::memory_order_seq_cst)) {
-            stream.Ended.store(true, std::memory_order_release);
-            stream.Wake.Raise();
+        auto& shared = *static_cast<StreamShared*>(self);
+        if (!shared.Closed.load(std::memory_order_seq_cst)) {
+            shared.Ended.store(true, std::memory_order_release);
+            shared.Wake.Raise();
         }
     }
 
     // The audio callback. Inside and Closed form a handshake with Park: either Park sees the
     // callback inside and waits for it, or the callback sees Closed and leaves the core alone.
-    void Take(const char* data, unsigned long frames) {
-        Inside.store(1, std::memory_order_seq_cst);
-        if (!Closed.load(std::memory_order_seq_cst) && data != nullptr) {
-            LastFrames.store(Now(), std::memory_order_relaxed);
-            std::size_t bytes = frames * Core.BlockAlign();
+    static void Take(StreamShared& shared, const char* data, unsigned long frames) {
+        shared.Inside.store(1, std::memory_order_seq_cst);
+        if (!shared.Closed.load(std::memory_order_seq_cst) && data != nullptr) {
+            shared.LastFrames.store(Now(), std::memory_order_relaxed);
+            WaveInCore& core = shared.Core;
+            std::size_t bytes = frames * core.BlockAlign();
             while (bytes > 0) {
-                const std::span<char> target = Core.HeadSpace();
+                const std::span<char> target = core.HeadSpace();
                 if (target.empty()) {
                     break; // no buffer held: these samples are lost, as with a sound card
                 }
                 const std::size_t copied = std::min(bytes, target.size());
                 std::memcpy(target.data(), data, copied);
-                Core.HeadFilled(copied);
+                core.HeadFilled(copied);
                 data += copied;
                 bytes -= copied;
             }
         }
-        Inside.store(0, std::memory_order_seq_cst);
-        Inside.notify_all();
+        shared.Inside.store(0, std::memory_order_seq_cst);
+        shared.Inside.notify_all();
     }
 
-    // Makes the callback leave the core alone from now on; returns once it is not inside.
-    // Control held.
-    void Park() {
-        Closed.store(true, std::memory_order_seq_cst);
-        for (std::uint32_t inside = Inside.load(std::memory_order_seq_cst); inside != 0;
-             inside = Inside.load(std::memory_order_seq_cst)) {
-            Inside.wait(inside, std::memory_order_seq_cst); // one callback's copy at most
+    // Makes the callback leave the core alone from now on; returns once it is not inside (one
+    // callback's copy at most). Control held.
+    static void Park(StreamShared& shared) {
+        shared.Closed.store(true, std::memory_order_seq_cst);
+        for (std::uint32_t inside = shared.Inside.load(std::memory_order_seq_cst); inside != 0;
+             inside = shared.Inside.load(std::memory_order_seq_cst)) {
+            shared.Inside.wait(inside, std::memory_order_seq_cst);
         }
     }
 
-    void Supervise() {
-        std::unique_lock lock(Control);
-        while (!Quit) {
-            const std::uint32_t seen = Wake.Value();
+    // The supervisor: verdicts on a running stream, and PortAudio's stop and close, which may
+    // hang with the sound server, so they run here and not on the caller's thread.
+    static void Supervise(std::shared_ptr<StreamShared> owner) {
+        StreamShared& shared = *owner;
+        std::unique_lock lock(shared.Control);
+        while (!shared.Quit) {
+            const std::uint32_t seen = shared.Wake.Value();
             std::chrono::nanoseconds sleep = std::chrono::hours(1);
-            if (Running && !Closed.load(std::memory_order_seq_cst)) {
-                const auto silent =
-                    std::chrono::nanoseconds(Now() - LastFrames.load(std::memory_order_relaxed));
-                if (Ended.load(std::memory_order_acquire)) {
-                    Park();
-                    Core.Fail("the sound system ended the stream (the device or its sound "
-                              "server went away)");
+            if (shared.AbortPending) {
+                lock.unlock();
+                {
+                    std::lock_guard lifecycle(shared.Lifecycle);
+                    Pa_AbortStream(shared.Stream);
+                }
+                lock.lock();
+                shared.AbortPending = false;
+                shared.Wake.Raise();
+                continue;
+            }
+            if (shared.Running && !shared.Closed.load(std::memory_order_seq_cst)) {
+                const auto silent = std::chrono::nanoseconds(
+                    Now() - shared.LastFrames.load(std::memory_order_relaxed));
+                if (shared.Ended.load(std::memory_order_acquire)) {
+                    Park(shared);
+                    shared.Core.Fail("the sound system ended the stream (the device or its "
+                                     "sound server went away)");
                 } else if (silent >= kStallTimeout) {
-                    Park();
-                    Core.Fail("it stopped delivering samples");
+                    Park(shared);
+                    shared.Core.Fail("it stopped delivering samples");
                 } else {
                     sleep = kStallTimeout - silent;
                 }
             }
             lock.unlock();
-            Wake.WaitFor(seen, sleep);
+            shared.Wake.WaitFor(seen, sleep);
             lock.lock();
         }
+        lock.unlock();
+        {
+            // Closing aborts a stream still running.
+            std::lock_guard lifecycle(shared.Lifecycle);
+            Pa_CloseStream(shared.Stream);
+        }
+        --shared.OpenStreams;
     }
 
-    WaveInCore& Core;
-    int& OpenStreams;
-    PaStream* Stream = nullptr;
-    // Start, Stop and the supervisor's verdicts; never taken by the callback.
-    std::mutex Control;
-    bool Running = false; // under Control
-    bool Quit = false;    // under Control
-    std::atomic<bool> Closed{true};
-    std::atomic<std::uint32_t> Inside{0};
-    std::atomic<bool> Ended{false};
-    std::atomic<std::int64_t> LastFrames{0}; // steady clock, nanoseconds
-    WaveSignal Wake;
-    std::thread Supervisor; // last: starts once everything above exists
+    std::shared_ptr<StreamShared> Shared;
+    bool Supervising = false;
 };
 
 class PortAudioBackend final : public WaveBackend {
 public:
     ~PortAudioBackend() override {
-        if (Initialised) {
+        // The program ends: streams still closing get a moment; PortAudio is left alone if one
+        // hangs, as terminating it under a closing stream would crash.
+        for (int wait = 0; wait < 100 && OpenStreams.load() > 0; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (Initialised && OpenStreams.load() == 0) {
             Pa_Terminate();
         }
     }
@@ -334,7 +397,15 @@ public:
         parameters.channelCount = format.nChannels;
         parameters.sampleFormat = SampleFormatOf(format.wBitsPerSample);
         parameters.suggestedLatency = std::max(info->defaultLowInputLatency, kInputLatency);
-        auto opened = std::make_unique<PortAudioInStream>(core, OpenStreams);
+        auto opened = std::make_unique<PortAudioInStream>(core, OpenStreams, Lifecycle);
+        // A stream that an earlier Stop left closing on a hung sound server holds this; waiting
+        // for it longer would freeze the caller.
+        std::unique_lock lifecycle(Lifecycle, std::defer_lock);
+        if (!lifecycle.try_lock_for(std::chrono::milliseconds(500))) {
+            detail = "The sound input device is busy: the sound system has not finished "
+                     "closing it";
+            return MMSYSERR_ALLOCATED;
+        }
         const PaError error = opened->Open(parameters, format.nSamplesPerSec);
         if (error != paNoError) {
             return OpenFailure(error, detail);
@@ -474,7 +545,10 @@ private:
     }
 
     bool Initialised = false;
-    int OpenStreams = 0;
+    // Streams open or still closing on their supervisors; PortAudio is never restarted while
+    // any is.
+    std::atomic<int> OpenStreams{0};
+    std::timed_mutex Lifecycle;
     DWORD OpenFormats = 0; // formats of streams opened since the cache was taken
     std::optional<CachedFormats> CachedInput;
     WaveInStatistics Counts;
