@@ -53,10 +53,12 @@ struct WaveInStatistics {
 // announces what is left before it returns.
 //
 // Who may call what:
-// - Device side (HeadSpace, HeadFilled, CompleteHead, Fail): the stream's device thread, or the
-//   front end while that thread is parked (after WaveInStream::Stop returned and before the next
-//   Start). Never two callers at once.
-// - Front-end side (Add, Holds, ReturnPartial, ReturnAll): the front end only.
+// - Device side (HeadSpace, HeadFilled, CompleteHead, Fail): the stream's device thread, or
+//   another thread of the backend or the front end while that thread is parked (after
+//   WaveInStream::Stop returned and before the next Start; the PortAudio backend's supervisor
+//   after parking its callback). Never two callers at once.
+// - Front-end side (Add, Holds, WaitUntilReleased, ReturnPartial, ReturnAll): the front end
+//   only.
 // - HeldCount, HeadIndex, Failed: any thread.
 class WaveInCore {
 public:
@@ -144,13 +146,15 @@ private:
 };
 
 // One open input stream of a backend. The destructor stops and releases the device and its
-// thread; once it returns, nothing touches the WaveInCore any more.
+// thread (the PortAudio backend finishes closing on a thread of its own, so that a hung sound
+// server cannot hang the caller); once it returns, nothing touches the WaveInCore any more.
 class WaveInStream {
 public:
     virtual ~WaveInStream() = default;
     // Begins (or resumes) filling buffers. On failure returns the code and sets detail.
     virtual MMRESULT Start(std::string& detail) = 0;
-    // Ends filling; on return the device thread is parked and no longer touches the core.
+    // Ends filling; on return the device thread is parked and no longer touches the core. Never
+    // waits for the sound system.
     virtual void Stop() = 0;
     // Asked before each buffer is queued; a non-zero result refuses it (with detail).
     virtual MMRESULT AdmitBuffer(std::string& /*detail*/) { return MMSYSERR_NOERROR; }
