@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -218,6 +219,10 @@ struct Refusal {
     const char* Name;
     bool AcceptedAgain; // the device takes buffers again before the next completion
 };
+
+void PrintTo(const Refusal& refusal, std::ostream* out) {
+    *out << refusal.Name;
+}
 
 class RefusalTest : public CaptureTest, public ::testing::WithParamInterface<Refusal> {};
 

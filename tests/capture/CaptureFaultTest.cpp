@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <span>
 #include <string>
 
@@ -42,6 +43,10 @@ struct Loss {
     const char* Name;
     bool OneCompletedFirst;
 };
+
+void PrintTo(const Loss& loss, std::ostream* out) {
+    *out << loss.Name;
+}
 
 class LossTest : public CaptureFaultTest, public ::testing::WithParamInterface<Loss> {};
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -190,6 +191,10 @@ struct WaitCase {
     // Arranges the state; returns the result the wait must give.
     std::function<MMRESULT(ScriptedWaveDevice&, HWAVEIN, CaptureBuffer&)> Arrange;
 };
+
+void PrintTo(const WaitCase& waitCase, std::ostream* out) {
+    *out << waitCase.Name;
+}
 
 class WaitForRelease : public ScriptedCapture, public ::testing::WithParamInterface<WaitCase> {};
 
