@@ -50,7 +50,10 @@ public:
     void MMWimData(TMessage& Message);
     // Arms header `index` and queues its buffer; true when the device took it.
     bool RequeueBuffer(std::int32_t index);
-    // Takes every buffer back from the open input device and closes it.
+    // Analyses buffer CurrentBuffer and shows the reading and trace, if the device filled it
+    // whole; a short buffer leaves the screen as it is.
+    void ShowCompletedBlock();
+    // Takes every buffer back from the open input device at once and closes it.
     void AbandonDevice();
 
     // MM_WIM_DATA goes to MMWimData; every other message to the inherited dispatch.

@@ -8,7 +8,6 @@
 #include "platform/wave/WaveAudio.h"
 
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -40,12 +39,16 @@ std::int32_t LeadingNumber(const std::string& text) {
     return value;
 }
 
-// Busy-waits until the device has filled the buffer. Yielding between the calls leaves the
-// device's own thread the processor (and the layer's lock) it needs to finish the buffer.
-void WaitUntilReleased(HWAVEIN device, WAVEHDR& header) {
-    while (waveInUnprepareHeader(device, &header, kHeaderSize) == WAVERR_STILLPLAYING) {
-        std::this_thread::yield();
-    }
+// How long the user-interface thread may wait for the device to hand a buffer back: a
+// completion message is posted only after its buffer was returned, and after waveInReset the
+// device holds nothing, so the wait is normally over at once. The bound keeps a device that
+// breaks that promise from freezing the window for longer than a block period.
+constexpr DWORD kReleaseWaitMs = 372;
+
+// Whether the device has handed the buffer back, waiting for that without using the processor.
+bool WaitUntilReleased(HWAVEIN device, WAVEHDR& header) {
+    return waveInUnprepareHeaderWait(device, &header, kHeaderSize, kReleaseWaitMs) !=
+           WAVERR_STILLPLAYING;
 }
 
 } // namespace
@@ -102,30 +105,32 @@ void TForm1::MMWimData(TMessage& Message) {
     if (reinterpret_cast<HWAVEIN>(Message.WParam) != WaveInHandle) {
         return;
     }
-    WAVEHDR& header = WaveHeaders[CurrentBuffer];
-    WaitUntilReleased(WaveInHandle, header);
+    if (!WaitUntilReleased(WaveInHandle, WaveHeaders[CurrentBuffer])) {
+        return; // not this buffer's message after all; its own comes later
+    }
     if (!Recording) {
         CurrentBuffer = 1 - CurrentBuffer;
         return;
     }
-    // The device never filled this buffer: queuing it failed, which has been reported. There is
-    // nothing new to show, and queuing it again would only fail again.
-    if ((header.dwFlags & WHDR_DONE) == 0) {
-        return;
+    // The expected buffer was never filled: queuing it again failed, which has been reported.
+    // This completion is the other buffer's. Offer the refused one again first (the device
+    // holds nothing now), then handle this one as usual; a second refusal means the device
+    // is gone.
+    if ((WaveHeaders[CurrentBuffer].dwFlags & WHDR_DONE) == 0) {
+        const std::int32_t refused = CurrentBuffer;
+        CurrentBuffer = 1 - refused;
+        if (!WaitUntilReleased(WaveInHandle, WaveHeaders[CurrentBuffer])) {
+            CurrentBuffer = refused;
+            return;
+        }
+        if (!RequeueBuffer(refused)) {
+            ShowCompletedBlock();
+            AbandonDevice();
+            Recording = 0;
+            return;
+        }
     }
-
-    // A buffer the device gave back before filling it (it failed or stalled) is not a whole
-    // block; showing it would be a wrong reading, so the readout keeps the last one.
-    if (header.dwBytesRecorded == header.dwBufferLength) {
-        SampleBlock block;
-        std::memcpy(block.data(), SampleBuffers[CurrentBuffer], sizeof block);
-        const std::int32_t impulsesPerRevolution = LeadingNumber(ImpPerRevCombo->Text());
-        const BlockReading reading = AnalyseBlock(block, impulsesPerRevolution);
-
-        ShowReading(*FreqLabel, reading);
-        DrawScopeFrame(*Image1);
-        DrawScopeTrace(*Image1, block, reading.FullRms);
-    }
+    ShowCompletedBlock();
 
     if (!RequeueBuffer(CurrentBuffer)) {
         MessageBoxA(Application->Handle(), "Failed to read block from device", nullptr,
@@ -135,10 +140,30 @@ void TForm1::MMWimData(TMessage& Message) {
     CurrentBuffer = 1 - CurrentBuffer;
 }
 
+void TForm1::ShowCompletedBlock() {
+    // A buffer the device gave back before filling it (it failed, or Stop came mid-block) is
+    // not a whole block; showing it would be a wrong reading, so the readout keeps the last one.
+    const WAVEHDR& header = WaveHeaders[CurrentBuffer];
+    if (header.dwBytesRecorded != header.dwBufferLength) {
+        return;
+    }
+    SampleBlock block;
+    std::memcpy(block.data(), SampleBuffers[CurrentBuffer], sizeof block);
+    const std::int32_t impulsesPerRevolution = LeadingNumber(ImpPerRevCombo->Text());
+    const BlockReading reading = AnalyseBlock(block, impulsesPerRevolution);
+
+    ShowReading(*FreqLabel, reading);
+    DrawScopeFrame(*Image1);
+    DrawScopeTrace(*Image1, block, reading.FullRms);
+}
+
 void TForm1::StopButtonClick(TObject* /*Sender*/) {
     if (!Recording) {
         return;
     }
+    // What the device would still record is never shown (Recording is 0 by the time its
+    // completions are handled), so it is taken back at once instead of waited for.
+    waveInReset(WaveInHandle);
     WaitUntilReleased(WaveInHandle, WaveHeaders[0]);
     WaitUntilReleased(WaveInHandle, WaveHeaders[1]);
     waveInClose(WaveInHandle);

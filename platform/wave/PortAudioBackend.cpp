@@ -1,11 +1,13 @@
-// The system's sound input through PortAudio's blocking interface.
+// The system's sound input through PortAudio's callback interface.
 //
-// Each open stream has a device thread of its own that asks PortAudio how many frames are
-// waiting and reads exactly those, straight into the oldest held buffer (or into a scratch
-// area when none is held, which drops them). It never blocks inside PortAudio, so it always
-// notices a stop request, a dead stream (an error from PortAudio) and a stalled one (no frames
-// for kStallTimeout) within a few milliseconds. Its own work takes no locks and allocates
-// nothing; announcing a completed buffer runs the client's window notifier, which may do both.
+// PortAudio calls each open stream's audio callback on a thread of its own with 46 ms of
+// samples at a time (kFramesPerCallback), and the callback copies them straight into the oldest
+// held buffer (dropping them when none is held). The callback takes no lock, allocates nothing
+// and never waits: completing a buffer publishes it and raises the core's signal, and the
+// core's notifier thread announces it. A supervisor thread per stream, which
+// sleeps until a deadline or a signal, ends a stream that PortAudio ended on its own (the sound
+// server went away, the device was unplugged) or that delivered nothing for kStallTimeout; it
+// takes a lock shared only with the front end's Start and Stop, never with the callback.
 #include "platform/wave/AlsaMixer.h"
 #include "platform/wave/DeviceNames.h"
 #include "platform/wave/WaveBackend.h"
@@ -21,6 +23,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -28,17 +32,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A running stream that has delivered nothing for this long is treated as gone: about two block
-// periods (2 x 8192 samples at 22050 Hz), the longest a healthy device makes anyone wait.
-constexpr auto kStallTimeout = std::chrono::milliseconds(750);
-// The first frames after a start may take longer (a sound server connecting, a device waking).
-constexpr auto kFirstFramesTimeout = std::chrono::milliseconds(2000);
-// Sleep while no frames are waiting: short against the device's buffer (kInputLatency) and a
-// block period, long enough that waking costs next to nothing.
-constexpr auto kPollInterval = std::chrono::milliseconds(50);
-// Device buffer asked for, in seconds: ten polls of headroom before samples would be lost.
-// Latency means nothing to a reading that is shown once per 0.37 s block.
-constexpr double kInputLatency = 0.5;
+// A running stream that has delivered nothing for this long is treated as gone. Sound servers
+// pause a source for up to about two seconds (a suspended source woken, a Bluetooth profile
+// switch) and then go on; a server that went away or a device unplugged ends the stream through
+// PortAudio at once, without waiting for this.
+constexpr auto kStallTimeout = std::chrono::milliseconds(4000);
+// Samples per callback: 8192 is a whole number of them, so a buffer completes at the end of a
+// callback. 1024 frames is 46 ms at 22050 Hz, 21.5 wake-ups a second; on a PulseAudio source
+// it kept every reading within 2.5 ms of the device's 8192-sample spacing, where 256 or 512
+// frames left readings up to 11 or 23 ms off (the server then delivers in steps that do not
+// divide a block).
+constexpr unsigned long kFramesPerCallback = 1024;
+// Device buffer asked for, in seconds: a callback of headroom, and short, since the first block
+// waits behind whatever the device fills first.
+constexpr double kInputLatency = 0.05;
 
 // Looks at the devices closer together than this share one scan of them.
 constexpr auto kRescanInterval = std::chrono::seconds(1);
@@ -152,153 +159,232 @@ DWORD FormatBit(const WAVEFORMATEX& format) {
     return 0;
 }
 
+// What a stream's PortAudio side needs, shared by the stream object (the front end's), the
+// audio callback and the supervisor thread, so that it outlives the stream object: PortAudio's
+// stop and close run on the supervisor, never on the caller's thread, because a sound server
+// that hangs makes them hang with it (for a minute, with a PulseAudio server stopped).
+struct StreamShared {
+    StreamShared(WaveInCore& core, std::atomic<int>& openStreams, std::timed_mutex& lifecycle)
+        : Core(core), OpenStreams(openStreams), Lifecycle(lifecycle) {}
+
+    WaveInCore& Core; // touched only while Closed is false, or under Control before Quit
+    std::atomic<int>& OpenStreams;
+    std::timed_mutex& Lifecycle; // PortAudio's opens and closes, one at a time
+    PaStream* Stream = nullptr;
+
+    // Start, Stop, the supervisor's verdicts and its stop and close orders; never taken by the
+    // callback.
+    std::mutex Control;
+    bool Running = false;      // under Control
+    bool AbortPending = false; // under Control: stopped, PortAudio not yet told
+    bool Quit = false;         // under Control: the stream object is gone
+    std::atomic<bool> Closed{true};
+    std::atomic<std::uint32_t> Inside{0};
+    std::atomic<bool> Ended{false};
+    std::atomic<std::int64_t> LastFrames{0}; // steady clock, nanoseconds
+    WaveSignal Wake;
+};
+
 class PortAudioInStream final : public WaveInStream {
 public:
-    PortAudioInStream(PaStream* stream, WaveInCore& core, int& openStreams)
-        : Stream(stream), Core(core), OpenStreams(openStreams), Thread([this] { DeviceThread(); }) {
-        ++OpenStreams;
+    PortAudioInStream(WaveInCore& core, std::atomic<int>& openStreams, std::timed_mutex& lifecycle)
+        : Shared(std::make_shared<StreamShared>(core, openStreams, lifecycle)) {}
+
+    // Returns at once: the supervisor stops and closes the PortAudio stream and then ends.
+    ~PortAudioInStream() override {
+        if (!Supervising) {
+            return;
+        }
+        {
+            std::lock_guard lock(Shared->Control);
+            Park(*Shared);
+            Shared->Quit = true;
+        }
+        Shared->Wake.Raise();
     }
 
-    ~PortAudioInStream() override {
-        Command(Order::Quit);
-        Thread.join();
-        if (Running) {
-            Pa_AbortStream(Stream);
+    // Opens the PortAudio stream; the caller holds the lifecycle lock.
+    PaError Open(const PaStreamParameters& parameters, double rate) {
+        StreamShared& shared = *Shared;
+        const PaError error =
+            Pa_OpenStream(&shared.Stream, &parameters, nullptr, rate, kFramesPerCallback, paNoFlag,
+                          &PortAudioInStream::Callback, &shared);
+        if (error != paNoError) {
+            shared.Stream = nullptr;
+            return error;
         }
-        Pa_CloseStream(Stream);
-        --OpenStreams;
+        Pa_SetStreamFinishedCallback(shared.Stream, &PortAudioInStream::Finished);
+        ++shared.OpenStreams; // until the supervisor has closed it
+        std::thread([shared = Shared] { Supervise(shared); }).detach();
+        Supervising = true;
+        return paNoError;
     }
 
     MMRESULT Start(std::string& detail) override {
-        if (Running) {
+        StreamShared& shared = *Shared;
+        std::unique_lock lock(shared.Control);
+        if (shared.Running) {
             return MMSYSERR_NOERROR;
         }
-        const PaError error = Pa_StartStream(Stream);
+        // After a stop, PortAudio must have been told before the stream can run again.
+        const auto deadline = Clock::now() + std::chrono::seconds(1);
+        while (shared.AbortPending && Clock::now() < deadline) {
+            const std::uint32_t seen = shared.Wake.Value();
+            lock.unlock();
+            shared.Wake.WaitFor(seen, deadline - Clock::now());
+            lock.lock();
+        }
+        if (shared.AbortPending) {
+            detail = "The sound input device could not start: the sound system does not answer";
+            return MMSYSERR_ERROR;
+        }
+        shared.Ended.store(false, std::memory_order_relaxed);
+        shared.LastFrames.store(Now(), std::memory_order_relaxed);
+        shared.Closed.store(false, std::memory_order_seq_cst);
+        const PaError error = Pa_StartStream(shared.Stream);
         if (error != paNoError) {
+            Park(shared);
             detail = "The sound input device could not start: " + ErrorText(error);
             return MMSYSERR_ERROR;
         }
-        Running = true;
-        Command(Order::Run);
+        shared.Running = true;
+        lock.unlock();
+        shared.Wake.Raise();
         return MMSYSERR_NOERROR;
     }
 
     void Stop() override {
-        Command(Order::Park);
-        if (Running) {
-            // Aborting drops what the device still buffers; nobody holds a place for it.
-            Pa_AbortStream(Stream);
-            Running = false;
+        StreamShared& shared = *Shared;
+        {
+            std::lock_guard lock(shared.Control);
+            if (!shared.Running) {
+                return;
+            }
+            // From here on the callback leaves the core alone; what the device still buffers
+            // is dropped when the supervisor aborts the stream.
+            Park(shared);
+            shared.Running = false;
+            shared.AbortPending = true;
         }
+        shared.Wake.Raise();
     }
 
 private:
-    enum class Order { Park, Run, Quit };
+    static std::int64_t Now() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
+    }
 
-    // Hands the device thread an order and waits until it has taken it.
-    void Command(Order order) {
-        Pending.store(order, std::memory_order_relaxed);
-        const std::uint32_t serial = OrderSerial.fetch_add(1, std::memory_order_release) + 1;
-        OrderSerial.notify_one();
-        for (std::uint32_t seen = TakenSerial.load(std::memory_order_acquire); seen != serial;
-             seen = TakenSerial.load(std::memory_order_acquire)) {
-            TakenSerial.wait(seen, std::memory_order_acquire);
+    static int Callback(const void* input, void* /*output*/, unsigned long frames,
+                        const PaStreamCallbackTimeInfo* /*time*/, PaStreamCallbackFlags /*status*/,
+                        void* shared) {
+        Take(*static_cast<StreamShared*>(shared), static_cast<const char*>(input), frames);
+        return paContinue;
+    }
+
+    // PortAudio ended the stream: by an abort (parked already), or on its own after an error it
+    // could not recover from.
+    static void Finished(void* self) {
+        auto& shared = *static_cast<StreamShared*>(self);
+        if (!shared.Closed.load(std::memory_order_seq_cst)) {
+            shared.Ended.store(true, std::memory_order_release);
+            shared.Wake.Raise();
         }
     }
 
-    void DeviceThread() {
-        std::uint32_t taken = 0;
-        bool reading = false;
-        Clock::time_point lastFrames{};
-        bool framesSeen = false;
-        for (;;) {
-            const std::uint32_t serial = OrderSerial.load(std::memory_order_acquire);
-            if (serial != taken) {
-                const Order order = Pending.load(std::memory_order_relaxed);
-                taken = serial;
-                reading = order == Order::Run;
-                lastFrames = Clock::now();
-                framesSeen = false;
-                TakenSerial.store(serial, std::memory_order_release);
-                TakenSerial.notify_all();
-                if (order == Order::Quit) {
-                    return;
+    // The audio callback. Inside and Closed form a handshake with Park: either Park sees the
+    // callback inside and waits for it, or the callback sees Closed and leaves the core alone.
+    static void Take(StreamShared& shared, const char* data, unsigned long frames) {
+        shared.Inside.store(1, std::memory_order_seq_cst);
+        if (!shared.Closed.load(std::memory_order_seq_cst) && data != nullptr) {
+            shared.LastFrames.store(Now(), std::memory_order_relaxed);
+            WaveInCore& core = shared.Core;
+            std::size_t bytes = frames * core.BlockAlign();
+            while (bytes > 0) {
+                const std::span<char> target = core.HeadSpace();
+                if (target.empty()) {
+                    break; // no buffer held: these samples are lost, as with a sound card
                 }
+                const std::size_t copied = std::min(bytes, target.size());
+                std::memcpy(target.data(), data, copied);
+                core.HeadFilled(copied);
+                data += copied;
+                bytes -= copied;
+            }
+        }
+        shared.Inside.store(0, std::memory_order_seq_cst);
+        shared.Inside.notify_all();
+    }
+
+    // Makes the callback leave the core alone from now on; returns once it is not inside (one
+    // callback's copy at most). Control held.
+    static void Park(StreamShared& shared) {
+        shared.Closed.store(true, std::memory_order_seq_cst);
+        for (std::uint32_t inside = shared.Inside.load(std::memory_order_seq_cst); inside != 0;
+             inside = shared.Inside.load(std::memory_order_seq_cst)) {
+            shared.Inside.wait(inside, std::memory_order_seq_cst);
+        }
+    }
+
+    // The supervisor: verdicts on a running stream, and PortAudio's stop and close, which may
+    // hang with the sound server, so they run here and not on the caller's thread.
+    static void Supervise(std::shared_ptr<StreamShared> owner) {
+        StreamShared& shared = *owner;
+        std::unique_lock lock(shared.Control);
+        while (!shared.Quit) {
+            const std::uint32_t seen = shared.Wake.Value();
+            std::chrono::nanoseconds sleep = std::chrono::hours(1);
+            if (shared.AbortPending) {
+                lock.unlock();
+                {
+                    std::lock_guard lifecycle(shared.Lifecycle);
+                    Pa_AbortStream(shared.Stream);
+                }
+                lock.lock();
+                shared.AbortPending = false;
+                shared.Wake.Raise();
                 continue;
             }
-            if (!reading || Core.Failed()) {
-                OrderSerial.wait(serial, std::memory_order_acquire);
-                continue;
+            if (shared.Running && !shared.Closed.load(std::memory_order_seq_cst)) {
+                const auto silent = std::chrono::nanoseconds(
+                    Now() - shared.LastFrames.load(std::memory_order_relaxed));
+                if (shared.Ended.load(std::memory_order_acquire)) {
+                    Park(shared);
+                    shared.Core.Fail("the sound system ended the stream (the device or its "
+                                     "sound server went away)");
+                } else if (silent >= kStallTimeout) {
+                    Park(shared);
+                    shared.Core.Fail("it stopped delivering samples");
+                } else {
+                    sleep = kStallTimeout - silent;
+                }
             }
-            reading = Pump(lastFrames, framesSeen);
+            lock.unlock();
+            shared.Wake.WaitFor(seen, sleep);
+            lock.lock();
         }
+        lock.unlock();
+        {
+            // Closing aborts a stream still running.
+            std::lock_guard lifecycle(shared.Lifecycle);
+            Pa_CloseStream(shared.Stream);
+        }
+        --shared.OpenStreams;
     }
 
-    // One step of reading; false once the stream has failed.
-    bool Pump(Clock::time_point& lastFrames, bool& framesSeen) {
-        const long available = Pa_GetStreamReadAvailable(Stream);
-        if (available < 0) {
-            return Fail(static_cast<PaError>(available));
-        }
-        const Clock::time_point now = Clock::now();
-        if (available == 0) {
-            if (now - lastFrames > (framesSeen ? kStallTimeout : kFirstFramesTimeout)) {
-                Core.Fail("it stopped delivering samples");
-                return false;
-            }
-            std::this_thread::sleep_for(kPollInterval);
-            return true;
-        }
-        lastFrames = now;
-        framesSeen = true;
-        std::span<char> target = Core.HeadSpace();
-        const bool held = !target.empty();
-        if (!held) {
-            target = Scratch;
-        }
-        const unsigned long frames = std::min<unsigned long>(static_cast<unsigned long>(available),
-                                                             target.size() / Core.BlockAlign());
-        const PaError error = Pa_ReadStream(Stream, target.data(), frames);
-        // An overflow means samples were lost before these; the frames read are still good.
-        if (error != paNoError && error != paInputOverflowed) {
-            return Fail(error);
-        }
-        if (held) {
-            Core.HeadFilled(frames * Core.BlockAlign());
-        }
-        return true;
-    }
-
-    bool Fail(PaError error) {
-        // Fixed storage: formatting the reason allocates nothing.
-        char reason[WaveInCore::kReasonSize];
-        const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
-        if (host != nullptr && host->errorText != nullptr && host->errorText[0] != '\0' &&
-            error == paUnanticipatedHostError) {
-            std::snprintf(reason, sizeof reason, "%s (%s)", Pa_GetErrorText(error),
-                          host->errorText);
-        } else {
-            std::snprintf(reason, sizeof reason, "%s", Pa_GetErrorText(error));
-        }
-        Core.Fail(reason);
-        return false;
-    }
-
-    PaStream* const Stream;
-    WaveInCore& Core;
-    int& OpenStreams;
-    bool Running = false; // front end only
-    std::atomic<Order> Pending{Order::Park};
-    std::atomic<std::uint32_t> OrderSerial{0};
-    std::atomic<std::uint32_t> TakenSerial{0};
-    alignas(8) std::array<char, 4096> Scratch{};
-    std::thread Thread; // last: starts once everything above exists
+    std::shared_ptr<StreamShared> Shared;
+    bool Supervising = false;
 };
 
 class PortAudioBackend final : public WaveBackend {
 public:
     ~PortAudioBackend() override {
-        if (Initialised) {
+        // The program ends: streams still closing get a moment; PortAudio is left alone if one
+        // hangs, as terminating it under a closing stream would crash.
+        for (int wait = 0; wait < 100 && OpenStreams.load() > 0; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (Initialised && OpenStreams.load() == 0) {
             Pa_Terminate();
         }
     }
@@ -314,15 +400,21 @@ public:
         parameters.device = device;
         parameters.channelCount = format.nChannels;
         parameters.sampleFormat = SampleFormatOf(format.wBitsPerSample);
-        parameters.suggestedLatency = std::max(info->defaultHighInputLatency, kInputLatency);
-        PaStream* raw = nullptr;
-        const PaError error =
-            Pa_OpenStream(&raw, &parameters, nullptr, format.nSamplesPerSec,
-                          paFramesPerBufferUnspecified, paNoFlag, nullptr, nullptr);
+        parameters.suggestedLatency = std::max(info->defaultLowInputLatency, kInputLatency);
+        auto opened = std::make_unique<PortAudioInStream>(core, OpenStreams, Lifecycle);
+        // A stream that an earlier Stop left closing on a hung sound server holds this; waiting
+        // for it longer would freeze the caller.
+        std::unique_lock lifecycle(Lifecycle, std::defer_lock);
+        if (!lifecycle.try_lock_for(std::chrono::milliseconds(500))) {
+            detail = "The sound input device is busy: the sound system has not finished "
+                     "closing it";
+            return MMSYSERR_ALLOCATED;
+        }
+        const PaError error = opened->Open(parameters, format.nSamplesPerSec);
         if (error != paNoError) {
             return OpenFailure(error, detail);
         }
-        stream = std::make_unique<PortAudioInStream>(raw, core, OpenStreams);
+        stream = std::move(opened);
         OpenFormats |= FormatBit(format);
         return MMSYSERR_NOERROR;
     }
@@ -506,7 +598,10 @@ private:
     bool Initialised = false;
     Clock::time_point LastScan{};
     bool ScanFoundInput = false;
-    int OpenStreams = 0;
+    // Streams open or still closing on their supervisors; PortAudio is never restarted while
+    // any is.
+    std::atomic<int> OpenStreams{0};
+    std::timed_mutex Lifecycle;
     DWORD OpenFormats = 0; // formats of input streams opened since the input was probed
     std::array<std::optional<ProbedFormats>, 2> Probed; // output, input
     WaveInStatistics Counts;

@@ -4,10 +4,11 @@
 // what each call returns, when each queued buffer completes and with which samples, and reads back
 // how the program treated the device.
 //
-// Like a real device, it fills buffers on a device thread of its own and announces MM_WIM_DATA
-// from there, so a user-interface thread that busy-waits in waveInUnprepareHeader sees its buffers
-// come back. Script steps run in the order given, on that thread, while a device is open; steps
-// given while none is open wait for the next open.
+// Like a real device, it fills buffers on a device thread of its own; the layer announces
+// MM_WIM_DATA from the open device's notifier thread, so a user-interface thread waiting in
+// waveInUnprepareHeaderWait sees its buffers come back. Script steps run in the order given, on
+// the device thread, while a device is open; steps given while none is open wait for the next
+// open.
 //
 // Usage:
 //     ScriptedWaveDevice device;          // installs the scripted backend

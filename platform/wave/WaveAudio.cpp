@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -355,6 +356,20 @@ MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh) {
             return MMSYSERR_INVALPARAM;
         }
         if (device.Core->Holds(pwh)) {
+            return WAVERR_STILLPLAYING;
+        }
+        pwh->dwFlags &= ~WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    });
+}
+
+MMRESULT waveInUnprepareHeaderWait(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh, DWORD timeoutMs) {
+    return WithDevice(hwi, [&](Layer& /*layer*/, OpenDevice& device) -> MMRESULT {
+        if (!IsHeaderArgument(pwh, cbwh)) {
+            return MMSYSERR_INVALPARAM;
+        }
+        // Under the layer's lock: the device threads never take it, so they go on returning.
+        if (!device.Core->WaitUntilReleased(pwh, std::chrono::milliseconds(timeoutMs))) {
             return WAVERR_STILLPLAYING;
         }
         pwh->dwFlags &= ~WHDR_PREPARED;

@@ -9,7 +9,8 @@
 // Samples that arrive while no buffer is queued are dropped.
 //
 // When the stream fails (the device is unplugged, its sound server goes away, or it delivers no
-// samples for about two block periods while running; a test's device only on command), every
+// samples for several seconds while running, far longer than the pauses of a suspended source
+// or a Bluetooth profile switch; a test's device only on command), every
 // buffer the device holds is returned at once as complete, with what it holds, and each is
 // announced; from then on waveInAddBuffer and waveInStart fail with MMSYSERR_NODRIVER and a text
 // naming the reason, and only unprepare, reset and close remain useful. A buffer returned with
@@ -88,11 +89,12 @@ static_assert(sizeof(void*) != 8 || sizeof(WAVEHDR) == 32);
 
 // Announces one completed buffer of a device opened with CALLBACK_WINDOW: window is the HWND
 // given at open, message MM_WIM_DATA, wParam the device handle, lParam the header's address.
-// Called on the device's own thread (an ordinary thread, never a real-time audio callback) or,
-// for the buffers waveInStop and waveInReset return, on the thread calling them, with the
-// layer's lock held. It may take short locks and allocate; it must return promptly (the device
-// fills nothing meanwhile) and must not call any function of this header. The form library's
-// PostMessage is the one the window program installs.
+// Called on a notifier thread of the open device's own (an ordinary thread, never a real-time
+// audio callback), in the order the buffers were returned, a moment after each return; also for
+// the buffers waveInStop and waveInReset return, and waveInClose announces what is still
+// unannounced before it returns. It may take short locks and allocate; it must return promptly
+// and must not call any function of this header. The form library's PostMessage is the one the
+// window program installs.
 using WaveInWindowNotifier = bool (*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // Installs the notifier for devices opened from now on (a device keeps the one it was opened
 // with); nullptr removes it. Without one, a device opened with CALLBACK_WINDOW announces nothing
@@ -125,9 +127,13 @@ MMRESULT waveInStop(HWAVEIN hwi);
 // MM_WIM_DATA. Afterwards the device holds nothing and waveInClose succeeds.
 MMRESULT waveInReset(HWAVEIN hwi);
 // Returns WAVERR_STILLPLAYING while the device holds the buffer; otherwise releases it. Never
-// waits: callers that must have the buffer back call it again until it stops answering
-// WAVERR_STILLPLAYING, which happens once the device has filled the buffer or failed.
+// waits: callers that must have the buffer back use waveInUnprepareHeaderWait.
 MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh);
+// waveInUnprepareHeader once the device has returned the buffer, waiting for that up to
+// timeoutMs milliseconds without using the processor (woken by the device's return); after
+// waveInReset it never waits. WAVERR_STILLPLAYING when the device still holds the buffer at the
+// end. Other threads' calls into this layer wait meanwhile.
+MMRESULT waveInUnprepareHeaderWait(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh, DWORD timeoutMs);
 // Closes the device; refuses with WAVERR_STILLPLAYING while buffers are queued.
 MMRESULT waveInClose(HWAVEIN hwi);
 // A readable, NUL-terminated text for any result code, cut to cchText - 1 characters. Where the

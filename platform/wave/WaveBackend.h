@@ -4,19 +4,37 @@
 //
 // Threads: a backend's WaveBackend and WaveInStream functions are called by the front end with
 // the front end's own lock held, so they never run concurrently with each other. Each open
-// stream fills buffers on a device thread of its own, through the WaveInCore it was given.
+// stream fills buffers on a device thread of its own (for PortAudio, its audio callback),
+// through the WaveInCore it was given.
 #pragma once
 
 #include "platform/wave/WaveAudio.h"
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
+
+// A counter that one thread raises and others wait on, with a bound. Raise takes no lock and
+// allocates nothing (an atomic increment and one futex wake system call), so an audio callback
+// may call it. Any thread.
+class WaveSignal {
+public:
+    std::uint32_t Value() const { return Count.load(std::memory_order_acquire); }
+    void Raise();
+    // Returns once Value() differs from seen, or when timeout has passed, or spuriously: callers
+    // look again at what they wait for.
+    void WaitFor(std::uint32_t seen, std::chrono::nanoseconds timeout) const;
+
+private:
+    mutable std::atomic<std::uint32_t> Count{0};
+};
 
 // Counts kept per backend, readable from any thread. Never reset by the layer.
 struct WaveInStatistics {
@@ -26,16 +44,21 @@ struct WaveInStatistics {
 
 // The buffers one open input device holds, shared between the front end and the device
 // thread. A fixed ring of up to kCapacity headers: the front end appends, the device thread
-// fills and returns the oldest. The ring itself takes no lock and allocates nothing on the device
-// side; announcing a returned buffer calls the client's window notifier, which may do both (see
-// WaveInWindowNotifier), so the device side runs on an ordinary thread, never in a real-time
-// audio callback.
+// fills and returns the oldest. The device side takes no lock and allocates nothing, so it may
+// run in a real-time audio callback: returning a buffer publishes it and raises a WaveSignal.
+// A notifier thread of the core's own (started when a window notifier is given) wakes on that
+// signal and announces each returned buffer, in order, through the client's window notifier,
+// which may take locks and allocate. Announcements therefore come a moment after the return,
+// also for the buffers the front end returns (waveInStop, waveInReset); the destructor
+// announces what is left before it returns.
 //
 // Who may call what:
-// - Device side (HeadSpace, HeadFilled, CompleteHead, Fail): the stream's device thread, or the
-//   front end while that thread is parked (after WaveInStream::Stop returned and before the next
-//   Start). Never two callers at once.
-// - Front-end side (Add, Holds, ReturnPartial, ReturnAll): the front end only.
+// - Device side (HeadSpace, HeadFilled, CompleteHead, Fail): the stream's device thread, or
+//   another thread of the backend or the front end while that thread is parked (after
+//   WaveInStream::Stop returned and before the next Start; the PortAudio backend's supervisor
+//   after parking its callback). Never two callers at once.
+// - Front-end side (Add, Holds, WaitUntilReleased, ReturnPartial, ReturnAll): the front end
+//   only.
 // - HeldCount, HeadIndex, Failed: any thread.
 class WaveInCore {
 public:
@@ -47,6 +70,7 @@ public:
     // frame, at least 1.
     WaveInCore(HWAVEIN handle, HWND window, WaveInWindowNotifier notifier, WORD blockAlign,
                WaveInStatistics& statistics);
+    ~WaveInCore();
     WaveInCore(const WaveInCore&) = delete;
     WaveInCore& operator=(const WaveInCore&) = delete;
 
@@ -71,6 +95,9 @@ public:
     // MMSYSERR_INVALPARAM when shorter than one frame.
     MMRESULT Add(WAVEHDR* header);
     bool Holds(const WAVEHDR* header) const;
+    // Blocks (without using the processor) until the device no longer holds header or timeout
+    // has passed; true when it no longer holds it.
+    bool WaitUntilReleased(const WAVEHDR* header, std::chrono::milliseconds timeout) const;
     // Returns the oldest buffer if it is partly filled (a stop mid-buffer).
     void ReturnPartial();
     // Returns every held buffer in order (a reset).
@@ -95,6 +122,7 @@ private:
     static constexpr std::uint64_t kFailedBit = std::uint64_t{1} << 63;
 
     void Return(std::size_t filled);
+    void AnnounceReturns();
 
     const HWAVEIN Handle;
     const HWND Window;
@@ -108,16 +136,25 @@ private:
     std::size_t HeadFill = 0;           // bytes in the oldest held buffer; device side only
     std::atomic_flag Failing = ATOMIC_FLAG_INIT;
     char Reason[kReasonSize] = {};
+    // The header returned as the i-th buffer sits at [i % kCapacity] until the notifier has
+    // announced it; device side writes. A notifier more than kCapacity returns behind would
+    // announce a later header in place of an earlier one (never seen: it wakes per return).
+    std::array<std::atomic<WAVEHDR*>, kCapacity> ReturnedHeaders{};
+    WaveSignal Returns;                // raised after every return
+    std::atomic<bool> Quitting{false}; // the notifier's last round
+    std::thread Notifying;             // last: starts once everything above exists
 };
 
 // One open input stream of a backend. The destructor stops and releases the device and its
-// thread; once it returns, nothing touches the WaveInCore any more.
+// thread (the PortAudio backend finishes closing on a thread of its own, so that a hung sound
+// server cannot hang the caller); once it returns, nothing touches the WaveInCore any more.
 class WaveInStream {
 public:
     virtual ~WaveInStream() = default;
     // Begins (or resumes) filling buffers. On failure returns the code and sets detail.
     virtual MMRESULT Start(std::string& detail) = 0;
-    // Ends filling; on return the device thread is parked and no longer touches the core.
+    // Ends filling; on return the device thread is parked and no longer touches the core. Never
+    // waits for the sound system.
     virtual void Stop() = 0;
     // Asked before each buffer is queued; a non-zero result refuses it (with detail).
     virtual MMRESULT AdmitBuffer(std::string& /*detail*/) { return MMSYSERR_NOERROR; }

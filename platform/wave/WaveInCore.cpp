@@ -1,12 +1,80 @@
 #include "platform/wave/WaveBackend.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <ctime>
+
+namespace {
+
+// The futex system call on the counter's 32-bit word; the C++ library's own atomic waits have
+// no timeout.
+long Futex(std::atomic<std::uint32_t>& word, int operation, std::uint32_t value,
+           const timespec* timeout) {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+    return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), operation, value, timeout,
+                   nullptr, 0);
+}
+
+} // namespace
+
+void WaveSignal::Raise() {
+    Count.fetch_add(1, std::memory_order_release);
+    Futex(Count, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+}
+
+void WaveSignal::WaitFor(std::uint32_t seen, std::chrono::nanoseconds timeout) const {
+    if (timeout.count() <= 0) {
+        return;
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    timespec relative{};
+    relative.tv_sec = static_cast<time_t>(seconds.count());
+    relative.tv_nsec = static_cast<long>((timeout - seconds).count());
+    // Returns at once when the value already differs; EINTR and timeouts are the caller's to
+    // look at again.
+    Futex(Count, FUTEX_WAIT_PRIVATE, seen, &relative);
+}
 
 WaveInCore::WaveInCore(HWAVEIN handle, HWND window, WaveInWindowNotifier notifier, WORD blockAlign,
                        WaveInStatistics& statistics)
     : Handle(handle), Window(window), Notifier(notifier),
-      FrameBytes(blockAlign == 0 ? WORD{1} : blockAlign), Statistics(statistics) {}
+      FrameBytes(blockAlign == 0 ? WORD{1} : blockAlign), Statistics(statistics) {
+    if (Notifier != nullptr) {
+        Notifying = std::thread([this] { AnnounceReturns(); });
+    }
+}
+
+WaveInCore::~WaveInCore() {
+    if (Notifying.joinable()) {
+        Quitting.store(true, std::memory_order_release);
+        Returns.Raise();
+        Notifying.join();
+    }
+}
+
+void WaveInCore::AnnounceReturns() {
+    std::uint64_t announced = 0;
+    for (;;) {
+        const std::uint32_t seen = Returns.Value();
+        const bool last = Quitting.load(std::memory_order_acquire);
+        const std::uint64_t head = Head.load(std::memory_order_acquire);
+        for (; announced != head; ++announced) {
+            WAVEHDR* header =
+                ReturnedHeaders[announced % kCapacity].load(std::memory_order_relaxed);
+            Notifier(Window, MM_WIM_DATA, reinterpret_cast<WPARAM>(Handle),
+                     reinterpret_cast<LPARAM>(header));
+        }
+        if (last) {
+            return;
+        }
+        Returns.WaitFor(seen, std::chrono::hours(1));
+    }
+}
 
 std::span<char> WaveInCore::HeadSpace() const {
     const std::uint64_t head = Head.load(std::memory_order_relaxed);
@@ -60,12 +128,10 @@ void WaveInCore::Return(std::size_t filled) {
         .store(static_cast<DWORD>(filled), std::memory_order_relaxed);
     flags.store((before & ~WHDR_INQUEUE) | WHDR_DONE, std::memory_order_release);
     HeadFill = 0;
+    ReturnedHeaders[head % kCapacity].store(header, std::memory_order_relaxed);
     Head.store(head + 1, std::memory_order_release);
     Statistics.Completed.fetch_add(1, std::memory_order_relaxed);
-    if (Notifier != nullptr) {
-        Notifier(Window, MM_WIM_DATA, reinterpret_cast<WPARAM>(Handle),
-                 reinterpret_cast<LPARAM>(header));
-    }
+    Returns.Raise();
 }
 
 void WaveInCore::Fail(const char* reason) {
@@ -105,6 +171,22 @@ MMRESULT WaveInCore::Add(WAVEHDR* header) {
         return MMSYSERR_NODRIVER;
     }
     return MMSYSERR_NOERROR;
+}
+
+bool WaveInCore::WaitUntilReleased(const WAVEHDR* header, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        // Read before looking, so that a return in between makes the wait end at once.
+        const std::uint32_t seen = Returns.Value();
+        if (!Holds(header)) {
+            return true;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        Returns.WaitFor(seen, deadline - now);
+    }
 }
 
 bool WaveInCore::Holds(const WAVEHDR* header) const {

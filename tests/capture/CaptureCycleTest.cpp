@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -85,33 +86,30 @@ TEST_F(CaptureTest, SelectorChangeTakesEffectWithTheNextBlock) {
     EXPECT_TRUE(ReadoutShows("750"));
 }
 
-TEST_F(CaptureTest, StopWaitsForBothBuffersClosesAndKeepsTheLastReading) {
+TEST_F(CaptureTest, StopTakesBothBuffersBackAtOnceClosesAndKeepsTheLastReading) {
     Form->Button1->Click();
     Device.CompleteNext(kFiftyHertz);
     ASSERT_TRUE(ReadoutShows("3000"));
     ASSERT_TRUE(Device.WaitForHeldBuffers(2, std::chrono::milliseconds(kPatienceMs)));
     const std::vector<std::uint32_t> scope = PixelsOf(*Form->Image1->Bitmap());
+    const std::int64_t completed = Device.CompletedBuffers();
 
-    // The device finishes the two buffers it holds while Stop waits for them.
-    const SampleBlock silence{};
-    Device.CompleteNext(silence);
-    Device.CompleteNext(silence);
+    // The device holds both buffers and fills neither: Stop does not wait for them.
     Form->StopButton->Click();
-
     EXPECT_EQ(Form->Recording, 0);
     EXPECT_FALSE(Device.IsOpen());
     EXPECT_EQ(Device.CloseCount(), 1);
-    EXPECT_EQ(Device.HeldBuffers(), 0);
+    EXPECT_EQ(Device.CompletedBuffers(), completed + 2); // handed back, not filled
 
-    // Their completion messages arrive after Stop and only flip the expected buffer.
+    // Their completion messages arrive after Stop and change nothing on screen.
     const std::int32_t before = Form->CurrentBuffer;
-    ASSERT_TRUE(ProcessUntil([&] { return Device.PendingSteps() == 0; }));
-    Application->ProcessMessages();
+    Settle();
     EXPECT_EQ(Form->CurrentBuffer, before); // two completions, two flips
     EXPECT_EQ(Readout(), "3000");
     EXPECT_EQ(ReadoutColour(), clLime);
     EXPECT_EQ(PixelsOf(*Form->Image1->Bitmap()), scope);
     EXPECT_EQ(Device.Violations(), 0);
+    EXPECT_TRUE(Boxes.Records().empty());
 }
 
 TEST_F(CaptureTest, StopWhileIdleDoesNothing) {
@@ -141,11 +139,8 @@ TEST_F(CaptureTest, StartAfterStopCapturesAgain) {
         const SampleBlock block = SineBlock(30.0 + 10.0 * round, 9000.0);
         Device.CompleteNext(block);
         ASSERT_TRUE(ReadoutShows(RpmOf(block)));
-        Device.CompleteNext(block);
-        Device.CompleteNext(block);
         Form->StopButton->Click();
         ASSERT_EQ(Form->Recording, 0);
-        ASSERT_TRUE(ProcessUntil([&] { return Device.PendingSteps() == 0; }));
         Application->ProcessMessages();
     }
     EXPECT_EQ(Device.OpenCount(), 3);
@@ -218,6 +213,65 @@ TEST_F(CaptureTest, RefusedRequeueIsReportedAndCaptureStaysOn) {
     EXPECT_EQ(Form->Recording, 1);
     EXPECT_EQ(Form->CurrentBuffer, 0);
 }
+
+// After a refused re-queue, what the next completion brings.
+struct Refusal {
+    const char* Name;
+    bool AcceptedAgain; // the device takes buffers again before the next completion
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) {
+    *out << refusal.Name;
+}
+
+class RefusalTest : public CaptureTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusalTest, NextCompletionIsShownAndTheRefusedBufferOfferedAgain) {
+    Device.SetAddBufferResult(MMSYSERR_NOMEM, 2); // Start's two, then refusals
+    Form->Button1->Click();
+    Device.CompleteNext(kFiftyHertz);
+    ASSERT_TRUE(ProcessUntil([&] { return !Boxes.Records().empty(); }));
+    if (GetParam().AcceptedAgain) {
+        Device.SetAddBufferResult(MMSYSERR_NOERROR);
+    }
+    const std::int32_t addsBefore = Device.AddBufferCalls();
+
+    const SampleBlock hundredHertz = SineBlock(100.0, 10000.0);
+    Device.CompleteNext(hundredHertz); // the other buffer, full of fresh samples
+    EXPECT_TRUE(ReadoutShows("6000"));
+    Settle();
+    EXPECT_GE(Device.AddBufferCalls(), addsBefore + 1); // the refused buffer, offered again
+    EXPECT_EQ(Boxes.Records().size(), 1u);
+
+    if (GetParam().AcceptedAgain) {
+        // Both buffers circulate again, in the order queued.
+        EXPECT_EQ(Form->Recording, 1);
+        EXPECT_TRUE(Device.WaitForHeldBuffers(2, std::chrono::milliseconds(kPatienceMs)));
+        for (double frequency : {40.0, 60.0, 75.0}) {
+            const SampleBlock block = SineBlock(frequency, 9000.0);
+            Device.CompleteNext(block);
+            EXPECT_TRUE(ReadoutShows(RpmOf(block))) << frequency;
+        }
+        EXPECT_EQ(Boxes.Records().size(), 1u);
+    } else {
+        // A second refusal: the device is gone. Capture ends cleanly, reported once.
+        EXPECT_EQ(Form->Recording, 0);
+        EXPECT_FALSE(Device.IsOpen());
+        EXPECT_EQ(Device.HeldBuffers(), 0);
+        Form->StopButton->Click(); // harmless
+        Device.SetAddBufferResult(MMSYSERR_NOERROR);
+        Form->Button1->Click(); // works at once
+        EXPECT_EQ(Form->Recording, 1);
+        Device.CompleteNext(kFiftyHertz);
+        EXPECT_TRUE(ReadoutShows("3000"));
+    }
+    EXPECT_EQ(Device.Violations(), 0);
+}
+
+const Refusal kRefusals[] = {{"Temporary", true}, {"Lasting", false}};
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusalTest, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(CaptureTest, ClosingTheWindowWhileCapturingTakesTheBuffersBackAndCloses) {
     Form->Button1->Click();

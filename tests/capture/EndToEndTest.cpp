@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -110,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Machines, EndToEnd, ::testing::ValuesIn(kMachines),
 
 using EndToEndFaults = EndToEndFixture;
 
-TEST_F(EndToEndFaults, InputVanishingMidCaptureIsReportedOnceAndStopWorksAtOnce) {
+TEST_F(EndToEndFaults, InputVanishingMidCaptureIsReportedOnceAndEndsCapture) {
     const Machine& machine = kMachines[1];
     StartPlaying(machine);
     if (IsSkipped() || HasFatalFailure()) {
@@ -119,19 +120,94 @@ TEST_F(EndToEndFaults, InputVanishingMidCaptureIsReportedOnceAndStopWorksAtOnce)
     ASSERT_TRUE(ReadoutShows(machine.Readout));
 
     Sound->KillServer(); // the sound card is unplugged
-    ASSERT_TRUE(Application->ProcessMessagesUntil([&] { return !Boxes.Records().empty(); },
-                                                  kFirstReadingMs));
+    ASSERT_TRUE(
+        Application->ProcessMessagesUntil([&] { return Form->Recording == 0; }, kFirstReadingMs));
     Application->ProcessMessagesUntil([] { return false; }, 500);
     ASSERT_EQ(Boxes.Records().size(), 1u);
     EXPECT_EQ(Boxes.Records()[0].Text, "Failed to read block from device");
     EXPECT_EQ(Form->FreqLabel->Caption(), machine.Readout);
-
-    // The failed device handed both buffers back, so Stop's waits cannot block.
     for (const WAVEHDR& header : Form->WaveHeaders) {
         EXPECT_EQ(header.dwFlags & WHDR_INQUEUE, 0u);
     }
-    Form->StopButton->Click();
+
+    Form->StopButton->Click(); // harmless
     EXPECT_EQ(Form->Recording, 0);
+    // Start tries the device again at once: with the sound server gone, it says so.
+    Form->Button1->Click();
+    ASSERT_EQ(Boxes.Records().size(), 2u);
+    EXPECT_EQ(Boxes.Records()[1].Caption, "Failed to open waveform input device.");
+    EXPECT_EQ(Form->Recording, 0);
+}
+
+// Runs pactl against the software device's server; false when it fails.
+bool Pactl(const SoftwareSoundDevice& sound, const std::string& arguments) {
+    const std::string command = "PULSE_SERVER=" + sound.ServerAddress() +
+                                " HOME=" + sound.Directory().string() + " pactl " + arguments +
+                                " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+// Counts the completions the form handles while the message loop runs for milliseconds.
+int ReadingsWithin(TForm1& form, int milliseconds) {
+    int readings = 0;
+    std::int32_t last = form.CurrentBuffer;
+    Application->ProcessMessagesUntil(
+        [&] {
+            if (form.CurrentBuffer != last) {
+                last = form.CurrentBuffer;
+                ++readings;
+            }
+            return false;
+        },
+        milliseconds);
+    return readings;
+}
+
+class SourcePause : public EndToEndFixture, public ::testing::WithParamInterface<int> {};
+
+// A sound server suspends a source (nobody else records, a power-saving timeout, a Bluetooth
+// profile switch) and wakes it again: capture goes on, and nothing is reported.
+TEST_P(SourcePause, CaptureGoesOnAfterTheSourceResumes) {
+    const Machine& machine = kMachines[1];
+    StartPlaying(machine);
+    if (IsSkipped() || HasFatalFailure()) {
+        return;
+    }
+    ASSERT_TRUE(ReadoutShows(machine.Readout));
+
+    ASSERT_TRUE(Pactl(*Sound, "suspend-source velmorant_source 1"));
+    Application->ProcessMessagesUntil([] { return false; }, GetParam());
+    ASSERT_TRUE(Pactl(*Sound, "suspend-source velmorant_source 0"));
+
+    EXPECT_GE(ReadingsWithin(*Form, 2000), 2);
+    EXPECT_EQ(Form->Recording, 1);
+    EXPECT_TRUE(Boxes.Records().empty()) << Boxes.Records()[0].Text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Milliseconds, SourcePause, ::testing::Values(500, 1500, 2000),
+                         [](const auto& info) { return std::to_string(info.param) + "ms"; });
+
+// A sound server that hangs (here: stopped by a signal) must not hang the window: Stop takes
+// the buffers back without waiting for the device.
+TEST_F(EndToEndFaults, StopOnAFrozenSoundServerReturnsAtOnce) {
+    const Machine& machine = kMachines[1];
+    StartPlaying(machine);
+    if (IsSkipped() || HasFatalFailure()) {
+        return;
+    }
+    ASSERT_TRUE(ReadoutShows(machine.Readout));
+    Sound->PauseServer();
+    Application->ProcessMessagesUntil([] { return false; }, 200);
+
+    const auto before = std::chrono::steady_clock::now();
+    Form->StopButton->Click();
+    const auto took = std::chrono::steady_clock::now() - before;
+    Sound->ResumeServer();
+    // A structural limit, not a timing goal: two block periods.
+    EXPECT_LT(took, std::chrono::milliseconds(743));
+    EXPECT_EQ(Form->Recording, 0);
+    EXPECT_TRUE(Boxes.Records().empty());
+    EXPECT_EQ(Form->FreqLabel->Caption(), machine.Readout);
 }
 
 TEST(EndToEndWithoutInput, StartShowsTheSoundSystemsReasonAndStaysIdle) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -182,6 +183,67 @@ TEST_F(ScriptedCapture, StopReturnsAPartlyFilledBufferAndKeepsEmptyOnes) {
     ASSERT_EQ(UnprepareWhenReleased(Device, buffers[1].Header, kWait), MMSYSERR_NOERROR);
     EXPECT_EQ(buffers[1].Samples[0], 500);
     EXPECT_EQ(Scripted.HeldBuffers(), 1);
+}
+
+// The bounded wait the window uses for a buffer, in each state the buffer can be in.
+struct WaitCase {
+    const char* Name;
+    // Arranges the state; returns the result the wait must give.
+    std::function<MMRESULT(ScriptedWaveDevice&, HWAVEIN, CaptureBuffer&)> Arrange;
+};
+
+void PrintTo(const WaitCase& waitCase, std::ostream* out) {
+    *out << waitCase.Name;
+}
+
+class WaitForRelease : public ScriptedCapture, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitForRelease, EndsWhenTheDeviceLetsGoOrTheTimeIsUp) {
+    CaptureBuffer& buffer = Some(1)[0];
+    ASSERT_EQ(buffer.Queue(Device), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(Device), MMSYSERR_NOERROR);
+    const MMRESULT expected = GetParam().Arrange(Scripted, Device, buffer);
+    EXPECT_EQ(waveInUnprepareHeaderWait(Device, &buffer.Header, sizeof(WAVEHDR), 200), expected);
+    const bool released = expected == MMSYSERR_NOERROR;
+    EXPECT_EQ((buffer.Header.dwFlags & WHDR_PREPARED) == 0, released);
+    EXPECT_EQ(Scripted.HeldBuffers(), released ? 0 : 1);
+}
+
+const WaitCase kWaitCases[] = {
+    {"NeverFilled",
+     [](ScriptedWaveDevice&, HWAVEIN, CaptureBuffer&) -> MMRESULT { return WAVERR_STILLPLAYING; }},
+    {"FilledWhileWaiting", // the device thread completes it a moment after the wait began
+     [](ScriptedWaveDevice& scripted, HWAVEIN, CaptureBuffer&) -> MMRESULT {
+         scripted.Feed({}, std::chrono::milliseconds(50));
+         return MMSYSERR_NOERROR;
+     }},
+    {"FilledBefore",
+     [](ScriptedWaveDevice& scripted, HWAVEIN, CaptureBuffer&) -> MMRESULT {
+         scripted.CompleteNext(Ramp(1, kBufferSamples));
+         scripted.WaitUntilScriptDone(kWait);
+         return MMSYSERR_NOERROR;
+     }},
+    {"Reset",
+     [](ScriptedWaveDevice&, HWAVEIN device, CaptureBuffer&) -> MMRESULT {
+         waveInReset(device);
+         return MMSYSERR_NOERROR;
+     }},
+    {"DeviceVanished",
+     [](ScriptedWaveDevice& scripted, HWAVEIN, CaptureBuffer&) -> MMRESULT {
+         scripted.Vanish();
+         return MMSYSERR_NOERROR;
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(States, WaitForRelease, ::testing::ValuesIn(kWaitCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(ScriptedCapture, WaitOnAClosedDeviceEndsAtOnce) {
+    ASSERT_EQ(waveInClose(Device), MMSYSERR_NOERROR);
+    CaptureBuffer& buffer = Some(1)[0];
+    buffer.Arm();
+    EXPECT_EQ(waveInUnprepareHeaderWait(Device, &buffer.Header, sizeof(WAVEHDR), 60000),
+              MMSYSERR_INVALHANDLE);
 }
 
 TEST_F(ScriptedCapture, CloseIsRefusedWhileQueuedAndResetReturnsEveryBufferAtOnce) {
