@@ -22,7 +22,9 @@ namespace {
 constexpr const char* kProgram = "velmorant-cli";
 
 constexpr const char* kAnalyseHelp = R"(
-Reads any file libsndfile decodes (WAV, FLAC, AIFF, Ogg...), takes one channel and resamples
+Reads any file libsndfile decodes (WAV, FLAC, AIFF, Ogg...), or with FILE - the standard input
+(a pipe from another program, in whatever format libsndfile reads from there: WAV, FLAC,
+Ogg...; the rows are those of the same file by name), takes one channel and resamples
 it to 22050 Hz when the file has another rate, then cuts it into consecutive blocks of 8192
 samples (0.372 s) and analyses each exactly as the window does. A final partial block is
 reported as skipped, not analysed. Columns: block, start_s, rpm, frequency_hz, steady,
@@ -85,6 +87,11 @@ coloured by verdict when the output is a terminal (unless NO_COLOR is set). Stop
 --seconds (rounded up to whole blocks) or on Ctrl-C; the table then ends with a summary. The
 --record file is complete and valid however listening ends. --method and --clock-ppm work as
 for analyse; with the tracker the rows are its readings, one per block (see analyse --help).
+)";
+
+constexpr const char* kListenPlotHelp =
+    R"(--plot draws the run when listening ends, also after the input failed; like
+--record, the file is complete or not there.
 )";
 
 constexpr const char* kDevCapsHelp = R"(
@@ -259,6 +266,7 @@ struct ListenArgs {
     std::string Seconds;
     std::string Format = "table";
     std::string Record;
+    std::string Plot;
     std::string Method = "block";
     std::string ClockPpm = "0";
     std::string Timeout = "10";
@@ -275,6 +283,7 @@ ListenOptions ToOptions(const ListenArgs& args, bool colour) {
     }
     options.Format = ToFormat(args.Format);
     options.RecordPath = args.Record;
+    options.PlotPath = args.Plot;
     options.Colour = colour;
     options.Method = ToMethod(args.Method);
     options.ClockPpm = ToClockPpm(args.ClockPpm);
@@ -360,6 +369,7 @@ GenerateOptions ToOptions(const GenerateArgs& args) {
 } // namespace
 
 int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool colour) {
+
     CLI::App app("Velmorant companion: analyse tachometer recordings, show live readings, "
                  "generate test signals, measure a sound card's clock and report the sound "
                  "devices.",
@@ -371,7 +381,10 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     AnalyseArgs analyse;
     CLI::App* analyseCommand = app.add_subcommand(
         "analyse", "Measure the speed in every 8192-sample block of a recording");
-    analyseCommand->add_option("FILE", analyse.File, "Recording to analyse")->required();
+    analyseCommand
+        ->add_option("FILE", analyse.File,
+                     "Recording to analyse; - reads it from the standard input")
+        ->required();
     analyseCommand
         ->add_option("--ppr", analyse.Ppr, "Impulses per revolution, a whole number from 1 up")
         ->type_name("N")
@@ -431,6 +444,11 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "Also save the raw input as 16-bit mono 22050 Hz WAV")
         ->type_name("OUT.wav");
     listenCommand
+        ->add_option("--plot", listen.Plot,
+                     "Also write a PNG of RPM over time, points coloured like the readout "
+                     "(lime steady, dark green unsteady, red overload)")
+        ->type_name("OUT.png");
+    listenCommand
         ->add_option("--method", listen.Method,
                      "block: the window's analysis of each block; tracker: the speed tracker "
                      "(see analyse --help)")
@@ -447,7 +465,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "Tracker: seconds without an impulse after which the speed reads 0")
         ->type_name("S")
         ->capture_default_str();
-    listenCommand->footer(std::string(kListenHelp) + kExitCodeHelp);
+    listenCommand->footer(std::string(kListenHelp) + kListenPlotHelp + kExitCodeHelp);
 
     CalibrateArgs calibrate;
     CLI::App* calibrateCommand = app.add_subcommand(
