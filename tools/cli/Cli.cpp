@@ -2,6 +2,7 @@
 
 #include "tools/cli/Commands.h"
 #include "tools/cli/ExitCodes.h"
+#include "tools/cli/Plot.h"
 
 #include <CLI/CLI.hpp>
 
@@ -104,7 +105,8 @@ constexpr const char* kExitCodeHelp = R"(
 Exit codes:
   0    success
   1    unexpected internal failure
-  2    bad command line: unknown command or option, missing argument, bad number or choice
+  2    bad command line: unknown command or option, missing argument, bad number or choice,
+       or an option this build of the program does not have (--plot without the GUI toolkit)
   3    input file missing, unreadable, or not a regular file (a directory, FIFO, device)
   4    input is not audio that can be decoded: an empty file, a damaged header (no
        channels, a sample rate outside 1000..768000 Hz) or one cut off inside its header
@@ -366,9 +368,42 @@ GenerateOptions ToOptions(const GenerateArgs& args) {
     return options;
 }
 
+// Adds --plot to a command. Without the feature it is still recognised, so that asking for it
+// gets a message saying why it is not there, but it is not listed.
+void AddPlotOption(CLI::App* command, std::string& path, bool offered) {
+    CLI::Option* option =
+        command
+            ->add_option("--plot", path,
+                         "Also write a PNG of RPM over time, points coloured like the readout "
+                         "(lime steady, dark green unsteady, red overload)")
+            ->type_name("OUT.png");
+    if (!offered) {
+        option->group("");
+    }
+}
+
+void RefuseMissingPlot(const std::string& path, bool offered) {
+    if (!path.empty() && !offered) {
+        BadValue("--plot", "this build of velmorant-cli cannot draw plots (it was built without "
+                           "the GUI toolkit, VELMORANT_BUILD_GUI=OFF)");
+    }
+}
+
 } // namespace
 
+CliFeatures BuiltFeatures() {
+    CliFeatures features;
+    features.Plot = kHavePlot;
+    return features;
+}
+
 int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool colour) {
+    return RunCli(argc, argv, out, err, colour, BuiltFeatures());
+}
+
+int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool colour,
+           const CliFeatures& wanted) {
+    const bool plot = wanted.Plot && kHavePlot;
 
     CLI::App app("Velmorant companion: analyse tachometer recordings, show live readings, "
                  "generate test signals, measure a sound card's clock and report the sound "
@@ -398,11 +433,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "(one JSON object per line)")
         ->type_name("table|csv|jsonl")
         ->capture_default_str();
-    analyseCommand
-        ->add_option("--plot", analyse.Plot,
-                     "Also write a PNG of RPM over time, points coloured like the readout "
-                     "(lime steady, dark green unsteady, red overload)")
-        ->type_name("OUT.png");
+    AddPlotOption(analyseCommand, analyse.Plot, plot);
     analyseCommand
         ->add_option("--method", analyse.Method,
                      "block: the window's analysis of each block; tracker: the speed tracker, "
@@ -443,11 +474,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         ->add_option("--record", listen.Record,
                      "Also save the raw input as 16-bit mono 22050 Hz WAV")
         ->type_name("OUT.wav");
-    listenCommand
-        ->add_option("--plot", listen.Plot,
-                     "Also write a PNG of RPM over time, points coloured like the readout "
-                     "(lime steady, dark green unsteady, red overload)")
-        ->type_name("OUT.png");
+    AddPlotOption(listenCommand, listen.Plot, plot);
     listenCommand
         ->add_option("--method", listen.Method,
                      "block: the window's analysis of each block; tracker: the speed tracker "
@@ -465,7 +492,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "Tracker: seconds without an impulse after which the speed reads 0")
         ->type_name("S")
         ->capture_default_str();
-    listenCommand->footer(std::string(kListenHelp) + kListenPlotHelp + kExitCodeHelp);
+    listenCommand->footer(std::string(kListenHelp) + (plot ? kListenPlotHelp : "") + kExitCodeHelp);
 
     CalibrateArgs calibrate;
     CLI::App* calibrateCommand = app.add_subcommand(
@@ -596,9 +623,11 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
     try {
         if (analyseCommand->parsed()) {
+            RefuseMissingPlot(analyse.Plot, plot);
             return RunAnalyse(ToOptions(analyse), out, err);
         }
         if (listenCommand->parsed()) {
+            RefuseMissingPlot(listen.Plot, plot);
             return RunListen(ToOptions(listen, colour), out);
         }
         if (devcapsCommand->parsed()) {
