@@ -132,6 +132,30 @@ TEST_F(CliTest, AnalyseStandardInputTellsACutOffWavAsForTheFile) {
         << piped.Err;
 }
 
+TEST_F(CliTest, AnalyseStandardInputReadsARecorderStreamOfUnknownLength) {
+    // A recorder writing to a pipe cannot go back to fill in the data chunk's size, and says
+    // "unknown" (all ones) instead.
+    const auto file = Path("stream.wav");
+    WriteRecording(file, 22050, 1, SpindleRecording(22050, 1, 3.0));
+    std::string bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const auto data = bytes.find("data");
+    ASSERT_NE(data, std::string::npos);
+    bytes.replace(data + 4, 4, "\xFF\xFF\xFF\xFF");
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+
+    const CliResult named = RunCliProgram({"analyse", file.string(), "--format", "csv"});
+    const CliResult piped = RunCliProgramPipedFrom(file, {"analyse", "-", "--format", "csv"});
+    ASSERT_EQ(piped.ExitCode, 0) << piped.Err;
+    EXPECT_EQ(piped.Out, named.Out);
+    EXPECT_EQ(ParseCsv(piped.Out).size(), 8u);
+    EXPECT_EQ(piped.Err, "note: final partial block of 614 samples (0.028 s) not analysed\n")
+        << "nothing said to be cut off";
+}
+
 struct BadPipeCase {
     const char* Name;
     std::string Bytes;

@@ -331,6 +331,11 @@ SoundFile::SoundFile(InputFile& input) : Self(std::make_unique<Impl>()) {
     s.Info.SampleRate = info.samplerate;
     s.Info.Channels = info.channels;
     s.Info.Frames = info.frames == SF_COUNT_MAX ? -1 : info.frames;
+    // From a stream libsndfile counts what the header declares, and a recorder writing to a pipe
+    // declares a WAV's length unknown: it is, and no promise that the end could fall short of.
+    if (input.Stream() && header.Found && header.DataFrames < 0) {
+        s.Info.Frames = -1;
+    }
     s.Info.Format = FormatName(info.format);
     // libsndfile counts only the frames present; the header's own figure tells a cut-off file.
     s.Declared = std::max(s.Info.Frames, header.DataFrames);
