@@ -21,7 +21,8 @@ public:
     virtual std::int64_t ExpectedSamples() const = 0;
 
     // The next 8192 samples, or nullptr at the end of the input. The block belongs to the
-    // source and stays valid until the next call. Allocates nothing. Throws CliError when the
+    // source and stays valid until the next call. Allocates nothing of its own (a live source's
+    // tap may, see LiveSource). Throws CliError when the
     // input fails in a way that ends the run, or when a stop is requested and the source cannot
     // end there (kExitInterrupted).
     virtual const SampleBlock* NextBlock() = 0;

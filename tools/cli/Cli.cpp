@@ -107,7 +107,8 @@ Exit codes:
   1    unexpected internal failure
   2    bad command line: unknown command or option, missing argument, bad number or choice,
        or an option this build of the program does not have (--plot without the GUI toolkit)
-  3    input file missing, unreadable, or not a regular file (a directory, FIFO, device)
+  3    input file missing, unreadable, or not a regular file (a directory, FIFO, device),
+       or analyse - with a terminal as the standard input
   4    input is not audio that can be decoded: an empty file, a damaged header (no
        channels, a sample rate outside 1000..768000 Hz) or one cut off inside its header
   5    the input has no such channel

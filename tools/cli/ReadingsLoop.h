@@ -13,7 +13,10 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
+
+class AtomicOutputFile;
 
 struct ReadingsOptions {
     AnalysisMethod Method = AnalysisMethod::Block;
@@ -47,6 +50,6 @@ ReadingsRun ReadAll(BlockSource& source, const ReadingsOptions& options, Reading
                     std::ostream& out);
 
 // The plot of a run, titled `title`, as PNG bytes, written whole into `file` and put in place.
-// Throws CliError(kExitOutputUnwritable) when it cannot be drawn or written.
-class AtomicOutputFile;
+// Throws CliError(kExitOutputUnwritable) when it cannot be drawn or written, and as
+// LoadPlotModule() (tools/cli/Plot.h) when the plot module cannot be loaded.
 void WritePlot(AtomicOutputFile& file, const std::string& title, const ReadingsRun& run);
