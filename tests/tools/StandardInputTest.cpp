@@ -6,9 +6,15 @@
 #include "tests/tools/CliTestSupport.h"
 
 #include "signal/TestSignal.h"
+#include "tools/cli/Interrupt.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -155,6 +161,75 @@ TEST_F(CliTest, AnalyseStandardInputReadsARecorderStreamOfUnknownLength) {
     EXPECT_EQ(piped.Err, "note: final partial block of 614 samples (0.028 s) not analysed\n")
         << "nothing said to be cut off";
 }
+
+// Makes a pipe this process's standard input for the life of the object; the write end stays
+// open, as a recorder's does, until Close().
+class PipedStandardInput {
+public:
+    PipedStandardInput() {
+        int ends[2];
+        EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        Saved = dup(STDIN_FILENO);
+        dup2(ends[0], STDIN_FILENO);
+        close(ends[0]);
+        Writer = ends[1];
+    }
+    ~PipedStandardInput() {
+        Close();
+        dup2(Saved, STDIN_FILENO);
+        close(Saved);
+    }
+    void Write(const std::string& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(Writer, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) {
+                return;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    void Close() {
+        if (Writer >= 0) {
+            close(Writer);
+            Writer = -1;
+        }
+    }
+
+private:
+    int Saved = -1;
+    int Writer = -1;
+};
+
+// A writer that goes quiet and keeps the pipe open: Ctrl-C still ends analyse, before the first
+// byte as well as part way through.
+class AnalyseStalledStandardInput : public CliTest, public ::testing::WithParamInterface<double> {};
+
+TEST_P(AnalyseStalledStandardInput, StopsOnCtrlC) {
+    std::string bytes;
+    if (GetParam() > 0.0) {
+        const auto file = Path("rec.wav");
+        WriteRecording(file, 22050, 1, SpindleRecording(22050, 1, GetParam()));
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    PipedStandardInput input;
+    std::thread recorder([&input, &bytes] {
+        input.Write(bytes); // more than a pipe holds: blocks until read
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        RequestStop();
+    });
+    const CliResult result = RunCliInProcess({"analyse", "-", "--format", "csv"});
+    recorder.join();
+    EXPECT_EQ(result.ExitCode, 130);
+    EXPECT_EQ(result.Err, "velmorant-cli: interrupted\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, AnalyseStalledStandardInput,
+                         ::testing::Values(0.0, 4.0), // silent from the start; after 4 s sent
+                         [](const auto& info) {
+                             return std::string(info.param > 0.0 ? "AfterSomeData" : "Silent");
+                         });
 
 struct BadPipeCase {
     const char* Name;

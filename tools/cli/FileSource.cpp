@@ -110,9 +110,17 @@ const SampleBlock* FileSource::NextBlock() {
     if (StopRequested()) {
         throw CliError(kExitInterrupted, "interrupted");
     }
-    const SampleBlock* block = Self->Blocks->NextBlock();
-    Self->Ended = block == nullptr;
-    return block;
+    try {
+        const SampleBlock* block = Self->Blocks->NextBlock();
+        Self->Ended = block == nullptr;
+        return block;
+    } catch (const CliError&) {
+        // A stream waited on gives up when a stop is requested; that is the stop, not a fault.
+        if (StopRequested()) {
+            throw CliError(kExitInterrupted, "interrupted");
+        }
+        throw;
+    }
 }
 
 std::span<const std::int16_t> FileSource::Tail() const {

@@ -20,9 +20,10 @@ class FileSource : public BlockSource {
 public:
     // Opens `path` ("-": the standard input) and selects `channel` (1-based). Throws CliError
     // with kExitInputUnreadable or kExitNotAudio (see InputFile and SoundFile),
-    // kExitNoSuchChannel, or kExitTooShort (a length known from the header of less than one
-    // block at 22050 Hz, or as long at the file's rate). With `fileRate`, blocks hold 8192
-    // samples at the file's own rate, not resampled.
+    // kExitNoSuchChannel, kExitTooShort (a length known from the header of less than one block
+    // at 22050 Hz, or as long at the file's rate), or kExitInterrupted (a stop requested while
+    // waiting for a stream's first bytes). With `fileRate`, blocks hold 8192 samples at the
+    // file's own rate, not resampled.
     FileSource(const std::string& path, std::int32_t channel, bool fileRate = false);
     ~FileSource() override;
 
@@ -38,8 +39,9 @@ public:
     std::int32_t SampleRate() const override;
     // Samples at SampleRate() the whole recording should give; -1 when its header does not say.
     std::int64_t ExpectedSamples() const override;
-    // Throws CliError(kExitInterrupted) once a stop is requested, kExitInputUnreadable when
-    // reading or decoding fails part way.
+    // Throws CliError(kExitInterrupted) once a stop is requested, also while waiting for a
+    // stream that sends nothing, and kExitInputUnreadable when reading or decoding fails part
+    // way.
     const SampleBlock* NextBlock() override;
     std::span<const std::int16_t> Tail() const override;
 

@@ -1,6 +1,7 @@
 #include "tools/cli/SoundFile.h"
 
 #include "tools/cli/ExitCodes.h"
+#include "tools/cli/Interrupt.h"
 #include "tools/cli/WavHeader.h"
 
 #include <sndfile.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <span>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -22,6 +24,8 @@ namespace {
 constexpr sf_count_t kStreamHeadBytes = sf_count_t{1} << 20;
 // Read from a stream before probing the header: enough for any ordinary WAV header.
 constexpr sf_count_t kProbeBytes = 64 * 1024;
+// How long a wait for a stream's next bytes goes without looking for a stop request.
+constexpr int kStopPollMs = 100;
 
 struct SndfileCloser {
     void operator()(SNDFILE* file) const { sf_close(file); }
@@ -130,10 +134,22 @@ struct StreamReader {
     bool Ended = false;             // the stream has ended
     int Error = 0;                  // errno of a failed read, 0 if none
 
-    // Reads into `into` until `count` bytes came or the stream ended.
+    // Reads into `into` until `count` bytes came or the stream ended. A writer may keep the pipe
+    // open and send nothing for as long as it likes, so the wait looks at the stop request every
+    // kStopPollMs; a stop ends the stream with EINTR.
     sf_count_t Take(std::uint8_t* into, sf_count_t count) {
         sf_count_t done = 0;
         while (done < count && !Ended) {
+            pollfd ready{Fd, POLLIN, 0};
+            const int polled = poll(&ready, 1, kStopPollMs);
+            if (StopRequested()) {
+                Error = EINTR;
+                Ended = true;
+                break;
+            }
+            if (polled == 0 || (polled < 0 && errno == EINTR)) {
+                continue;
+            }
             const ssize_t got = read(Fd, into + done, static_cast<std::size_t>(count - done));
             if (got < 0 && errno == EINTR) {
                 continue;
@@ -283,6 +299,9 @@ SoundFile::SoundFile(InputFile& input) : Self(std::make_unique<Impl>()) {
     if (input.Stream()) {
         s.Stream.Fd = fd;
         s.Stream.Keep(kProbeBytes);
+        if (StopRequested()) {
+            throw CliError(kExitInterrupted, "interrupted");
+        }
         if (s.Stream.Error != 0) {
             throw CliError(kExitInputUnreadable,
                            "cannot read " + s.Subject + ": " + std::strerror(s.Stream.Error));

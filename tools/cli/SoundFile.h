@@ -27,9 +27,10 @@ inline constexpr std::int64_t kMaxFileRate = 768000;
 
 class SoundFile {
 public:
-    // Starts decoding the input. Throws CliError with kExitInputUnreadable (the input cannot be
-    // read) or kExitNotAudio (empty, not audio, no channels, a rate outside kMinFileRate to
-    // kMaxFileRate). The input must outlive this object.
+    // Starts decoding the input, waiting for a stream's first 64 KiB (or its end). Throws
+    // CliError with kExitInputUnreadable (the input cannot be read), kExitNotAudio (empty, not
+    // audio, no channels, a rate outside kMinFileRate to kMaxFileRate) or kExitInterrupted (a stop
+    // was requested while waiting for a stream). The input must outlive this object.
     explicit SoundFile(InputFile& input);
     ~SoundFile();
     SoundFile(const SoundFile&) = delete;
@@ -46,7 +47,7 @@ public:
     // Read up to `frames` interleaved frames into `out` (frames x channels values), returning how
     // many came; 0 at the end. 16-bit reads clip wider and float samples to the 16-bit range;
     // float reads give full scale as 1.0. Throw CliError(kExitInputUnreadable) when reading or
-    // decoding fails part way.
+    // decoding fails part way (also when a stop request ends the wait for a stream).
     std::size_t ReadShort(std::int16_t* out, std::int64_t frames);
     std::size_t ReadFloat(float* out, std::int64_t frames);
 
