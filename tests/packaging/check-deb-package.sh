@@ -105,6 +105,17 @@ if [ -x "$usr/bin/velmorant-cli" ]; then
     else
         Fail "velmorant-cli --version failed: $out"
     fi
+    # The plot comes from the private module the package carries, found from the program's place.
+    if [ -f "$usr/lib/velmorant/libvelmorant-cli-plot.so" ]; then
+        if ! out=$("$usr/bin/velmorant-cli" generate "$WorkDir/plot.wav" --rpm 3000 --seconds 1 2>&1 &&
+            "$usr/bin/velmorant-cli" analyse "$WorkDir/plot.wav" --plot "$WorkDir/plot.png" 2>&1); then
+            Fail "velmorant-cli analyse --plot failed from the package: $out"
+        elif ! file "$WorkDir/plot.png" | grep -q "PNG image"; then
+            Fail "velmorant-cli analyse --plot wrote no PNG"
+        else
+            echo "velmorant-cli analyse --plot: $(file -b "$WorkDir/plot.png")"
+        fi
+    fi
 fi
 
 desktop=$usr/share/applications/$AppId.desktop

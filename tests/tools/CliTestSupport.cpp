@@ -1,9 +1,8 @@
 #include "tests/tools/CliTestSupport.h"
 
-#include "diagnostics/CapsReport.h"
 #include "tools/cli/Cli.h"
-#include "tools/cli/Extras.h"
 #include "tools/cli/Interrupt.h"
+#include "tools/cli/Plot.h"
 
 #include <sndfile.h>
 
@@ -18,20 +17,6 @@
 #include <unistd.h>
 
 extern char** environ;
-
-namespace {
-
-#if VELMORANT_TEST_EXTRAS
-// The plot and the sound layer linked into the test itself, so that a scripted device the test
-// sets up is the one the program talks to.
-const CliExtras kLinkedExtras{
-    kCliExtrasLayout, &RenderRpmPlotPng,    &waveInOpen,        &waveInPrepareHeader,
-    &waveInAddBuffer, &waveInStart,         &waveInReset,       &waveInUnprepareHeader,
-    &waveInClose,     &waveInGetErrorTextA, &waveInGetDevCapsA, &BuildCapsReport,
-};
-#endif
-
-} // namespace
 
 CliResult RunCliInProcess(const std::vector<std::string>& args) {
     std::vector<const char*> argv{"velmorant-cli"};
@@ -85,6 +70,41 @@ CliResult RunCliProgram(const std::vector<std::string>& args) {
 }
 
 CliResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args) {
+    return RunProgram(program, args, -1);
+}
+
+CliResult RunCliProgramPipedFrom(const std::filesystem::path& input,
+                                 const std::vector<std::string>& args) {
+    int feed[2];
+    if (pipe2(feed, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "cannot create a pipe";
+        return {};
+    }
+    // cat, as a user's shell would run it: the program sees a pipe, not the file.
+    std::string path = input.string();
+    char cat[] = "cat";
+    char* catArgv[] = {cat, path.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, feed[1], 1);
+    pid_t feeder = 0;
+    const int spawned = posix_spawnp(&feeder, cat, &actions, nullptr, catArgv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(feed[1]);
+    if (spawned != 0) {
+        close(feed[0]);
+        ADD_FAILURE() << "cannot start cat";
+        return {};
+    }
+    CliResult result = RunProgram(CliProgramPath(), args, feed[0]);
+    close(feed[0]);
+    int status = 0;
+    waitpid(feeder, &status, 0);
+    return result;
+}
+
+CliResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                     int input) {
     std::vector<std::string> all{program.string()};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -103,6 +123,9 @@ CliResult RunProgram(const std::filesystem::path& program, const std::vector<std
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    if (input >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, input, 0);
+    }
     pid_t child = 0;
     const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -130,8 +153,9 @@ void WriteRecording(const std::filesystem::path& path, int sampleRate, int chann
     const std::string extension = path.extension().string();
     const int container = extension == ".flac"   ? SF_FORMAT_FLAC
                           : extension == ".aiff" ? SF_FORMAT_AIFF
+                          : extension == ".ogg"  ? SF_FORMAT_OGG
                                                  : SF_FORMAT_WAV;
-    info.format = container | SF_FORMAT_PCM_16;
+    info.format = container | (container == SF_FORMAT_OGG ? SF_FORMAT_VORBIS : SF_FORMAT_PCM_16);
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
     const auto frames = static_cast<sf_count_t>(interleaved.size() / channels);
@@ -187,8 +211,10 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
 
 void CliTest::SetUp() {
     ClearStopRequest();
-#if VELMORANT_TEST_EXTRAS
-    UseExtras(&kLinkedExtras);
+#if VELMORANT_HAVE_PLOT
+    // The plot library linked into the test draws in-process plots; the module the program
+    // loads lies beside the program, not beside the test.
+    UsePlotRenderer(&RenderRpmPlotPng);
 #endif
     std::string pattern = (std::filesystem::temp_directory_path() / "velmorant-cli-XXXXXX");
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);

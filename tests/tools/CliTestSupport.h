@@ -23,11 +23,18 @@ CliResult RunCliInProcess(const std::vector<std::string>& args);
 CliResult RunCliProgram(const std::vector<std::string>& args);
 // The same for the program at `program` (a copy of it, say).
 CliResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args);
+// The same with the descriptor `input` as its standard input (-1: this process's own).
+CliResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                     int input);
+// Runs the built velmorant-cli with the file `input` piped into its standard input by cat.
+CliResult RunCliProgramPipedFrom(const std::filesystem::path& input,
+                                 const std::vector<std::string>& args);
 // Where the built velmorant-cli is.
 std::filesystem::path CliProgramPath();
 
 // Writes a 16-bit PCM file of any rate and channel count; `interleaved` holds frames of
-// `channels` samples. The container follows the extension: .wav, .flac, .aiff.
+// `channels` samples. The container follows the extension: .wav, .flac, .aiff, or .ogg (Vorbis,
+// so not sample-exact).
 void WriteRecording(const std::filesystem::path& path, int sampleRate, int channels,
                     const std::vector<std::int16_t>& interleaved);
 

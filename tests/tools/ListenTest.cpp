@@ -242,6 +242,39 @@ TEST_F(CliTest, ListenThroughTheSystemSoundInput) {
     EXPECT_EQ(FactsOf(wav).Frames, 3 * 8192);
 }
 
+TEST_F(CliTest, ListenPlotsThroughTheSystemSoundInput) {
+    const std::vector<std::int16_t> input = Samples(Sine50Hz(), 3 * 8192);
+    std::string whyNot;
+    const auto sound = SoftwareSoundDevice::Create(input, whyNot);
+    if (!sound) {
+        GTEST_SKIP() << "no software sound device on this machine: " << whyNot;
+    }
+    const auto plot = Path("live.png");
+    const CliResult result =
+        RunCliProgram({"listen", "--seconds", "1", "--format", "csv", "--plot", plot.string()});
+    ASSERT_EQ(result.ExitCode, 0) << result.Err;
+    EXPECT_EQ(ParseCsv(result.Out).size(), 3u);
+    const std::string png = ReadText(plot);
+    ASSERT_GT(png.size(), 1000u);
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND") << "the PNG is complete";
+}
+
+TEST_F(CliTest, ProgramWithoutSoundDevicesRefusesListenAndStillReports) {
+    // A sound system without devices, whatever this machine has.
+    const EmptyAlsaConfiguration noDevices;
+    const CliResult listened = RunCliProgram({"listen", "--seconds", "1"});
+    EXPECT_EQ(listened.ExitCode, 8);
+    EXPECT_EQ(listened.Out, "");
+    EXPECT_EQ(listened.Err.rfind("velmorant-cli: cannot open the sound input: ", 0), 0u)
+        << listened.Err;
+    // Like the button, the report shows whatever the devices claim, even nothing.
+    const CliResult report = RunCliProgram({"devcaps"});
+    EXPECT_EQ(report.ExitCode, 0) << report.Err;
+    EXPECT_EQ(report.Out.rfind("WaveOut driver: ", 0), 0u) << report.Out;
+    EXPECT_NE(report.Out.find("\nWaveIn driver: "), std::string::npos) << report.Out;
+}
+
 TEST_F(CliTest, DevCapsNamesTheDevicesAsTheSoundSettingsDo) {
     SoftwareSoundDevice::Settings settings;
     settings.Desktop = true;

@@ -1,15 +1,13 @@
 // `calibrate`: the sound card's clock error from a recording of a reference of known frequency.
 #include "measure/SpeedTracker.h"
 #include "tools/cli/AnalyseSupport.h"
-#include "tools/cli/BlockSource.h"
 #include "tools/cli/Commands.h"
 #include "tools/cli/ExitCodes.h"
-#include "tools/cli/Interrupt.h"
+#include "tools/cli/FileSource.h"
 
 #include <cmath>
 #include <cstdio>
 #include <optional>
-#include <span>
 #include <string>
 
 namespace {
@@ -31,10 +29,10 @@ std::string Hz(double value) {
 } // namespace
 
 int RunCalibrate(const CalibrateOptions& options, std::ostream& out) {
-    BlockSource source(options.File, options.Channel, /*fileRate=*/true);
+    FileSource source(options.File, options.Channel, /*fileRate=*/true);
     const std::int32_t rate = source.Info().SampleRate;
     const std::string refused =
-        "'" + options.File + "' holds no steady " + Hz(options.ReferenceHz) + " reference: ";
+        source.Subject() + " holds no steady " + Hz(options.ReferenceHz) + " reference: ";
     if (!(options.ReferenceHz < rate / 2.0)) {
         throw CliError(kExitNoReference, refused + "a recording at " + std::to_string(rate) +
                                              " Hz carries only frequencies below " +
@@ -74,15 +72,10 @@ int RunCalibrate(const CalibrateOptions& options, std::ostream& out) {
         ++judged;
     };
     while (const SampleBlock* block = source.NextBlock()) {
-        if (StopRequested()) {
-            throw CliError(kExitInterrupted, "interrupted");
-        }
         tracker.FeedAll(*block, take);
     }
-    if (source.PartialSamples() > 0 && source.PartialData() != nullptr) {
-        tracker.FeedAll(
-            std::span(source.PartialData(), static_cast<std::size_t>(source.PartialSamples())),
-            take);
+    if (!source.Tail().empty()) {
+        tracker.FeedAll(source.Tail(), take);
     }
     const Mark last{tracker.EdgeCount(), tracker.LastEdgeSeconds()};
     if (last.Edges == 0) {
@@ -108,10 +101,7 @@ int RunCalibrate(const CalibrateOptions& options, std::ostream& out) {
                       ppm, options.ReferenceHz, measured, seconds, static_cast<long long>(periods));
         out << line;
     } else {
-        AnalyseOptions described;
-        described.File = options.File;
-        described.Channel = options.Channel;
-        out << "recording: " << DescribeRecording(described, source) << '\n';
+        out << "recording: " << DescribeRecording(source, options.Channel) << '\n';
         std::snprintf(line, sizeof line,
                       "reference: %.9g Hz, read as %.9g Hz over %.3f s (%lld periods)\n",
                       options.ReferenceHz, measured, seconds, static_cast<long long>(periods));

@@ -2,6 +2,7 @@
 
 #include "tools/cli/Commands.h"
 #include "tools/cli/ExitCodes.h"
+#include "tools/cli/Plot.h"
 
 #include <CLI/CLI.hpp>
 
@@ -22,7 +23,9 @@ namespace {
 constexpr const char* kProgram = "velmorant-cli";
 
 constexpr const char* kAnalyseHelp = R"(
-Reads any file libsndfile decodes (WAV, FLAC, AIFF, Ogg...), takes one channel and resamples
+Reads any file libsndfile decodes (WAV, FLAC, AIFF, Ogg...), or with FILE - the standard input
+(a pipe from another program, in whatever format libsndfile reads from there: WAV, FLAC,
+Ogg...; the rows are those of the same file by name), takes one channel and resamples
 it to 22050 Hz when the file has another rate, then cuts it into consecutive blocks of 8192
 samples (0.372 s) and analyses each exactly as the window does. A final partial block is
 reported as skipped, not analysed. Columns: block, start_s, rpm, frequency_hz, steady,
@@ -88,6 +91,11 @@ coloured by verdict when the output is a terminal (unless NO_COLOR is set). Stop
 for analyse; with the tracker the rows are its readings, one per block (see analyse --help).
 )";
 
+constexpr const char* kListenPlotHelp =
+    R"(--plot draws the run when listening ends, also after the input failed; like
+--record, the file is complete or not there.
+)";
+
 constexpr const char* kDevCapsHelp = R"(
 Prints the report of the window's DevCaps button: the names of the default output and input
 devices, the sample formats each claims at 11.025, 22.05 and 44.1 kHz, the output's volume
@@ -98,8 +106,10 @@ constexpr const char* kExitCodeHelp = R"(
 Exit codes:
   0    success
   1    unexpected internal failure
-  2    bad command line: unknown command or option, missing argument, bad number or choice
-  3    input file missing, unreadable, or not a regular file (a directory, FIFO, device)
+  2    bad command line: unknown command or option, missing argument, bad number or choice,
+       or an option this build of the program does not have (--plot without the GUI toolkit)
+  3    input file missing, unreadable, or not a regular file (a directory, FIFO, device),
+       or analyse - with a terminal as the standard input
   4    input is not audio that can be decoded: an empty file, a damaged header (no
        channels, a sample rate outside 1000..768000 Hz) or one cut off inside its header
   5    the input has no such channel
@@ -260,6 +270,7 @@ struct ListenArgs {
     std::string Seconds;
     std::string Format = "table";
     std::string Record;
+    std::string Plot;
     std::string Method = "block";
     std::string ClockPpm = "0";
     std::string Timeout = "10";
@@ -276,6 +287,7 @@ ListenOptions ToOptions(const ListenArgs& args, bool colour) {
     }
     options.Format = ToFormat(args.Format);
     options.RecordPath = args.Record;
+    options.PlotPath = args.Plot;
     options.Colour = colour;
     options.Method = ToMethod(args.Method);
     options.ClockPpm = ToClockPpm(args.ClockPpm);
@@ -358,9 +370,43 @@ GenerateOptions ToOptions(const GenerateArgs& args) {
     return options;
 }
 
+// Adds --plot to a command. Without the feature it is still recognised, so that asking for it
+// gets a message saying why it is not there, but it is not listed.
+void AddPlotOption(CLI::App* command, std::string& path, bool offered) {
+    CLI::Option* option =
+        command
+            ->add_option("--plot", path,
+                         "Also write a PNG of RPM over time, points coloured like the readout "
+                         "(lime steady, dark green unsteady, red overload)")
+            ->type_name("OUT.png");
+    if (!offered) {
+        option->group("");
+    }
+}
+
+void RefuseMissingPlot(const std::string& path, bool offered) {
+    if (!path.empty() && !offered) {
+        BadValue("--plot", "this build of velmorant-cli cannot draw plots (it was built without "
+                           "the GUI toolkit, VELMORANT_BUILD_GUI=OFF)");
+    }
+}
+
 } // namespace
 
+CliFeatures BuiltFeatures() {
+    CliFeatures features;
+    features.Plot = kHavePlot;
+    return features;
+}
+
 int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool colour) {
+    return RunCli(argc, argv, out, err, colour, BuiltFeatures());
+}
+
+int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool colour,
+           const CliFeatures& wanted) {
+    const bool plot = wanted.Plot && kHavePlot;
+
     CLI::App app("Velmorant companion: analyse tachometer recordings, show live readings, "
                  "generate test signals, measure a sound card's clock and report the sound "
                  "devices.",
@@ -372,7 +418,10 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     AnalyseArgs analyse;
     CLI::App* analyseCommand = app.add_subcommand(
         "analyse", "Measure the speed in every 8192-sample block of a recording");
-    analyseCommand->add_option("FILE", analyse.File, "Recording to analyse")->required();
+    analyseCommand
+        ->add_option("FILE", analyse.File,
+                     "Recording to analyse; - reads it from the standard input")
+        ->required();
     analyseCommand
         ->add_option("--ppr", analyse.Ppr, "Impulses per revolution, a whole number from 1 up")
         ->type_name("N")
@@ -386,11 +435,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "(one JSON object per line)")
         ->type_name("table|csv|jsonl")
         ->capture_default_str();
-    analyseCommand
-        ->add_option("--plot", analyse.Plot,
-                     "Also write a PNG of RPM over time, points coloured like the readout "
-                     "(lime steady, dark green unsteady, red overload)")
-        ->type_name("OUT.png");
+    AddPlotOption(analyseCommand, analyse.Plot, plot);
     analyseCommand
         ->add_option("--method", analyse.Method,
                      "block: the window's analysis of each block; tracker: the speed tracker, "
@@ -431,6 +476,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         ->add_option("--record", listen.Record,
                      "Also save the raw input as 16-bit mono 22050 Hz WAV")
         ->type_name("OUT.wav");
+    AddPlotOption(listenCommand, listen.Plot, plot);
     listenCommand
         ->add_option("--method", listen.Method,
                      "block: the window's analysis of each block; tracker: the speed tracker "
@@ -448,7 +494,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "Tracker: seconds without an impulse after which the speed reads 0")
         ->type_name("S")
         ->capture_default_str();
-    listenCommand->footer(std::string(kListenHelp) + kExitCodeHelp);
+    listenCommand->footer(std::string(kListenHelp) + (plot ? kListenPlotHelp : "") + kExitCodeHelp);
 
     CalibrateArgs calibrate;
     CLI::App* calibrateCommand = app.add_subcommand(
@@ -579,9 +625,11 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
     try {
         if (analyseCommand->parsed()) {
+            RefuseMissingPlot(analyse.Plot, plot);
             return RunAnalyse(ToOptions(analyse), out, err);
         }
         if (listenCommand->parsed()) {
+            RefuseMissingPlot(listen.Plot, plot);
             return RunListen(ToOptions(listen, colour), out);
         }
         if (devcapsCommand->parsed()) {

@@ -17,7 +17,7 @@
 enum class AnalysisMethod { Block, Tracker };
 
 struct AnalyseOptions {
-    std::string File;
+    std::string File;         // "-": the standard input
     std::int32_t Ppr = 1;     // impulses per revolution, >= 1 (tracker: at most 4096)
     std::int32_t Channel = 1; // 1-based
     OutputFormat Format = OutputFormat::Table;
@@ -27,13 +27,12 @@ struct AnalyseOptions {
     double TimeoutSeconds = kTrackerDefaultTimeoutSeconds; // tracker: no impulse this long is 0
 };
 
-// Analyses a recording block by block and writes one row per block to `out`; notes (such as a
-// skipped partial block in CSV or JSON lines) go to `err`. Nothing is written to `out` before
-// the first block is complete, so a recording too short for one block leaves `out` empty.
-// With the tracker, the file is read at its own rate and the rows are the tracker's readings,
-// one per block-length interval (RunAnalyseTracker).
+// Analyses a recording (File "-": the standard input) block by block and writes one row per
+// block to `out`; notes (such as a skipped partial block in CSV or JSON lines) go to `err`.
+// Nothing is written to `out` before the first block is complete, so a recording too short for
+// one block leaves `out` empty. With the tracker, the file is read at its own rate and the rows
+// are the tracker's readings, one per block-length interval.
 int RunAnalyse(const AnalyseOptions& options, std::ostream& out, std::ostream& err);
-int RunAnalyseTracker(const AnalyseOptions& options, std::ostream& out, std::ostream& err);
 
 // A block reading as a card whose clock runs `clockPpm` fast would have given it corrected:
 // the frequency times (1 + clockPpm / 1e6), the RPM worked out again from it.
@@ -86,6 +85,7 @@ struct ListenOptions {
     double Seconds = 0.0; // > 0: stop after this long, rounded up to whole blocks; 0: no end
     OutputFormat Format = OutputFormat::Table;
     std::string RecordPath; // empty: no recording
+    std::string PlotPath;   // empty: no plot
     bool Colour = false;    // colour rows by verdict (for a terminal)
     AnalysisMethod Method = AnalysisMethod::Block;
     double ClockPpm = 0.0;
@@ -97,8 +97,8 @@ struct ListenOptions {
 // (Ctrl-C, an ordinary end here). The recording, if asked for, holds every sample taken in,
 // also the short tail caught while stopping (reported as skipped, as analyse would); it is
 // renamed into place when listening ends, also after the device failed, and so is always a
-// complete WAV file. Throws CliError(kExitSoundInput) when the input cannot be opened or
-// fails, after writing what was read before the failure.
+// complete WAV file; so is the plot, drawn when listening ends. Throws CliError(kExitSoundInput)
+// when the input cannot be opened or fails, after writing what was read before the failure.
 int RunListen(const ListenOptions& options, std::ostream& out);
 
 // Prints the DevCaps button's report on the default sound output and input devices. Like the

@@ -1,10 +1,10 @@
+#include "diagnostics/CapsReport.h"
 #include "tools/cli/Commands.h"
 #include "tools/cli/ExitCodes.h"
-#include "tools/cli/Extras.h"
 
 int RunDevCaps(std::ostream& out) {
     char report[kCapsReportSize];
-    Extras().BuildCapsReport(report);
+    BuildCapsReport(report);
     out << report;
     out.flush();
     if (!out) {

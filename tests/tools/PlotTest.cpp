@@ -1,17 +1,27 @@
-// Plotting and listening come from a module the program loads only when a command needs them:
-// the plot is written whole or not at all, and a missing module costs only those commands.
+// Plots of analyse and listen: written whole or not at all, drawn by a module the program loads
+// only when a plot is asked for, so a missing module costs only plotting.
 
 #include "tests/tools/CliTestSupport.h"
 
-#include "tests/support/SoftwareSoundDevice.h"
+#include "platform/wave/ScriptedWaveDevice.h"
+#include "signal/TestSignal.h"
 #include "tools/cli/Cli.h"
 #include "tools/cli/Interrupt.h"
 
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
+
+// Whether the bytes are a PNG file with its end: the signature first, the IEND chunk last.
+void ExpectCompletePng(const std::filesystem::path& path) {
+    const std::string png = ReadText(path);
+    ASSERT_GT(png.size(), 1000u) << path;
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND") << "the PNG is complete";
+}
 
 using Plot = CliTest;
 
@@ -37,7 +47,7 @@ TEST_F(Plot, LostStandardOutputStopsAnalyseWithoutLeftovers) {
     EXPECT_EQ(FolderContents(), std::vector<std::string>{"in.wav"});
 }
 
-TEST_F(Plot, PlotIsACompletePng) {
+TEST_F(Plot, AnalysePlotIsACompletePng) {
     ASSERT_EQ(
         RunCliInProcess({"generate", Path("in.wav").string(), "--rpm", "3000", "--seconds", "2"})
             .ExitCode,
@@ -47,37 +57,65 @@ TEST_F(Plot, PlotIsACompletePng) {
     ASSERT_EQ(result.ExitCode, 0) << result.Err;
     EXPECT_EQ(result.Err, "") << "no chatter from the drawing library";
     EXPECT_EQ(FolderContents(), (std::vector<std::string>{"in.wav", "plot.png"}));
-    const std::string png = ReadText(Path("plot.png"));
-    ASSERT_GT(png.size(), 8u);
-    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-    EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND") << "the PNG is complete";
+    ExpectCompletePng(Path("plot.png"));
 }
 
-using Module = CliTest;
+TEST_F(Plot, ListenDrawsTheRunWhenItEnds) {
+    ScriptedWaveDevice device;
+    PulseTrainSettings sensor;
+    sensor.FrequencyHz = 40.0;
+    sensor.Shape = PulseShape::Pulse;
+    sensor.Amplitude = 9000;
+    sensor.BandLimited = true;
+    sensor.AcCornerHz = 5.0;
+    auto generator = std::make_shared<PulseTrainGenerator>(sensor);
+    device.Feed([generator](std::span<std::int16_t> samples, std::int64_t) {
+        generator->Generate(samples);
+    });
+    for (const char* method : {"block", "tracker"}) {
+        SCOPED_TRACE(method);
+        const auto plot = Path(std::string(method) + ".png");
+        const CliResult result = RunCliInProcess({"listen", "--seconds", "1", "--method", method,
+                                                  "--format", "csv", "--plot", plot.string()});
+        ASSERT_EQ(result.ExitCode, 0) << result.Err;
+        EXPECT_EQ(ParseCsv(result.Out).size(), 3u);
+        ExpectCompletePng(plot);
+    }
+}
 
-TEST_F(Module, ProgramLoadsItForPlotListenAndDevCaps) {
+TEST_F(Plot, ListenKeepsItsPlotWhenTheInputFails) {
+    ScriptedWaveDevice device;
+    std::vector<std::int16_t> samples(2 * 8192 + 100);
+    PulseTrainGenerator(PulseTrainSettings{}).Generate(samples);
+    device.Deliver(samples);
+    device.Vanish("the sensor cable was pulled");
+    const CliResult result =
+        RunCliInProcess({"listen", "--format", "jsonl", "--plot", Path("cut.png").string()});
+    EXPECT_EQ(result.ExitCode, 8);
+    EXPECT_EQ(SplitLines(result.Out).size(), 2u) << result.Out;
+    ExpectCompletePng(Path("cut.png"));
+}
+
+TEST_F(Plot, ListenThatCannotOpenLeavesNoPlot) {
+    ScriptedWaveDevice device;
+    device.SetOpenResult(MMSYSERR_NODRIVER, "no sound input here");
+    const CliResult result = RunCliInProcess({"listen", "--plot", Path("never.png").string()});
+    EXPECT_EQ(result.ExitCode, 8);
+    EXPECT_TRUE(FolderContents().empty());
+}
+
+using PlotModule = CliTest;
+
+TEST_F(PlotModule, ProgramLoadsItForPlots) {
     ASSERT_EQ(RunCliProgram({"generate", Path("in.wav").string(), "--rpm", "3000"}).ExitCode, 0);
     const CliResult plotted =
         RunCliProgram({"analyse", Path("in.wav").string(), "--plot", Path("plot.png").string()});
     EXPECT_EQ(plotted.ExitCode, 0) << plotted.Err;
     EXPECT_EQ(plotted.Err, "");
-    EXPECT_GT(std::filesystem::file_size(Path("plot.png")), 1000u);
-
-    // A sound system without devices, whatever this machine has.
-    const EmptyAlsaConfiguration noDevices;
-    const CliResult listened = RunCliProgram({"listen", "--seconds", "1"});
-    EXPECT_EQ(listened.ExitCode, 8);
-    EXPECT_EQ(listened.Out, "");
-    EXPECT_EQ(listened.Err.rfind("velmorant-cli: cannot open the sound input: ", 0), 0u)
-        << listened.Err;
-    // Like the button, the report shows whatever the devices claim, even nothing.
-    const CliResult report = RunCliProgram({"devcaps"});
-    EXPECT_EQ(report.ExitCode, 0) << report.Err;
-    EXPECT_EQ(report.Out.rfind("WaveOut driver: ", 0), 0u) << report.Out;
-    EXPECT_NE(report.Out.find("\nWaveIn driver: "), std::string::npos) << report.Out;
+    ExpectCompletePng(Path("plot.png"));
 }
 
-TEST_F(Module, WithoutItAnalyseWorksAndPlotSaysWhy) {
+TEST_F(PlotModule, WithoutItAnalyseWorksAndPlotSaysWhy) {
     // A copy of the program in a folder without the module beside it.
     const auto lonely = Path("velmorant-cli");
     std::filesystem::copy_file(CliProgramPath(), lonely);
@@ -89,8 +127,8 @@ TEST_F(Module, WithoutItAnalyseWorksAndPlotSaysWhy) {
         lonely, {"analyse", Path("in.wav").string(), "--plot", Path("plot.png").string()});
     EXPECT_EQ(plotted.ExitCode, 1);
     EXPECT_EQ(plotted.Out, "");
-    EXPECT_EQ(plotted.Err.rfind("velmorant-cli: cannot load libvelmorant-cli-extras.so, which "
-                                "plotting and listening need: ",
+    EXPECT_EQ(plotted.Err.rfind("velmorant-cli: cannot load libvelmorant-cli-plot.so, which "
+                                "plotting needs: ",
                                 0),
               0u)
         << plotted.Err;
