@@ -159,6 +159,7 @@ private:
                   double mid, double upper, std::int32_t lowerWhole, double range, double gate);
     double CrossingLevel(double lower, double mid, double upper) const;
     BlockStats Measure(const std::int16_t* x, std::int32_t length) const;
+    BlockStats MeasureWhole(const std::int16_t* x) const; // length kBlock; SSE2 builds only
     void UpdateNoise(const BlockStats& stats, std::int32_t length);
     double NoiseGate(std::int64_t blockStart) const; // range the envelope must exceed
     double RefineCrossing(double next) const;
@@ -189,6 +190,7 @@ private:
     double Low = 0.0;
     double DecaySamples = 0.0;   // envelope time constant, samples
     double BlockRelax = 0.0;     // how far a whole block relaxes the envelope
+    bool RelaxStale = false;     // DecaySamples changed since BlockRelax was worked out
     double DiffMedian = 32768.0; // running median of |sample - previous|: the noise
     static constexpr std::int32_t kCountedDifferences = kBlock / 4; // in a whole block
     std::array<double, kCountedDifferences + 1> MedianSteps{};      // factor for each count above
