@@ -175,6 +175,18 @@ void SpeedTracker::UpdateNoise(const BlockStats& stats, std::int32_t length) {
                                                        std::pow(1.0 - kMedianStep, counted - above);
     DiffMedian = std::clamp(DiffMedian, 0.25, 65536.0);
     ++Blocks;
+    // Divisions are most of this per-block work. A whole block's weight stays SpreadWeight
+    // once 1 / Blocks, which only falls, is below it; its means divide by a power of two, which
+    // the compiler multiplies by.
+    if (length == kBlock) {
+        const double weight = SpreadSettled
+                                  ? SpreadWeight
+                                  : std::max(SpreadWeight, 1.0 / static_cast<double>(Blocks));
+        SpreadSettled = weight == SpreadWeight;
+        Mean += (stats.JudgedSum / kCountedDifferences - Mean) * weight;
+        MeanSquare += (stats.JudgedSquares / kCountedDifferences - MeanSquare) * weight;
+        return;
+    }
     const double weight =
         std::max(SpreadWeight * length / kBlock, 1.0 / static_cast<double>(Blocks));
     Mean += (stats.JudgedSum / counted - Mean) * weight;
@@ -436,7 +448,7 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
     }
 
     UpdateNoise(stats, length);
-    const double gate = NoiseGate(BlockStart);
+    GateKnown = false;
 
     // The envelope takes a new extreme at once and otherwise relaxes towards the block's mean.
     // It follows the mean of neighbouring samples, so the ringing at half the sample rate
@@ -447,7 +459,7 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
         BlockRelax = 1.0 - std::exp(-kBlock / DecaySamples);
     }
     const double relax = length == kBlock ? BlockRelax : 1.0 - std::exp(-length / DecaySamples);
-    const double mean = stats.Sum / length;
+    const double mean = length == kBlock ? stats.Sum / kBlock : stats.Sum / length;
     High = std::max(0.5 * stats.PairHigh, High + (mean - High) * relax);
     Low = std::min(0.5 * stats.PairLow, Low + (mean - Low) * relax);
     const double range = High - Low;
@@ -455,45 +467,57 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
     const double mid = Low + kMidFraction * range;
     const double upper = Low + kUpperFraction * range;
 
-    // The lower threshold as a whole number, for scanning samples: y < lower exactly when
-    // y < lowerWhole.
-    const auto lowerWhole = static_cast<std::int32_t>(std::ceil(lower));
-
     const auto crossingLevel = [&]() { return CrossingLevel(lower, mid, upper); };
 
-    // Most parts of a block lie wholly on one side: nothing can happen in them.
+    // Most parts of a block lie wholly on one side: nothing can happen in them. (A whole
+    // number is below a level exactly when it is below the level's ceiling.)
     const auto quiet = [&](std::size_t part) {
         if (Refine) {
             return false;
         }
-        if (State == Level::High && stats.PartLow[part] >= lowerWhole) {
+        if (State == Level::High && stats.PartLow[part] >= lower) {
             Extreme = std::max(Extreme, static_cast<double>(stats.PartPairHigh[part]));
             return true;
         }
         if (State == Level::Low) {
             const double before = Extreme;
             Extreme = std::min(Extreme, static_cast<double>(stats.PartPairLow[part]));
-            if (stats.PartHigh[part] < static_cast<std::int32_t>(std::ceil(crossingLevel()))) {
+            if (stats.PartHigh[part] < crossingLevel()) {
                 return true;
             }
             Extreme = before;
         }
         return false;
     };
+    // The lower threshold as a whole number, for scanning samples: y < lower exactly when
+    // y < lowerWhole.
+    const auto lowerWhole = static_cast<std::int32_t>(std::ceil(lower));
     for (std::int32_t partBegin = 0; partBegin < length; partBegin += kPart) {
         const std::int32_t partEnd = std::min(partBegin + kPart, length);
         if (quiet(static_cast<std::size_t>(partBegin / kPart))) {
             continue;
         }
-        ScanPart(x, partBegin, partEnd, lower, mid, upper, lowerWhole, range, gate);
+        // Sums of neighbours are twice the halves' sum plus at most 2 (the halves' low bits).
+        const auto part = static_cast<std::size_t>(partBegin / kPart);
+        ScanPart(x, partBegin, partEnd, lower, mid, upper, lowerWhole, range,
+                 stats.PartPairLow[part], stats.PartPairHigh[part] + 2);
     }
     BeforeLast = length >= 2 ? x[length - 2] : Last;
     Last = x[length - 1];
-    BlockStart += length;
     // An edge may be on its way: the signal is above the crossing level since it crossed and
     // could still count (noise around a collapsed envelope cannot).
     RisePending = Refine || (State == Level::Low && Candidate >= 0.0 &&
-                             Last >= CrossingLevel(lower, mid, upper) && range > gate);
+                             Last >= CrossingLevel(lower, mid, upper) && range > BlockGate());
+    BlockStart += length;
+}
+
+double SpeedTracker::BlockGate() {
+    // Worked out when an edge could count, which most blocks never ask.
+    if (!GateKnown) {
+        Gate = NoiseGate(BlockStart);
+        GateKnown = true;
+    }
+    return Gate;
 }
 
 double SpeedTracker::CrossingLevel(double lower, double mid, double upper) const {
@@ -509,7 +533,7 @@ double SpeedTracker::CrossingLevel(double lower, double mid, double upper) const
 
 void SpeedTracker::ScanPart(const std::int16_t* x, std::int32_t begin, std::int32_t end,
                             double lower, double mid, double upper, std::int32_t lowerWhole,
-                            double range, double gate) {
+                            double range, std::int32_t pairFloor, std::int32_t pairCeiling) {
     const auto crossingLevel = [&]() { return CrossingLevel(lower, mid, upper); };
     const auto sampleAt = [&](std::int32_t i) -> std::int32_t {
         return i >= 0 ? x[i] : (i == -1 ? Last : BeforeLast);
@@ -535,15 +559,22 @@ void SpeedTracker::ScanPart(const std::int16_t* x, std::int32_t begin, std::int3
             }
         } else if (State == Level::High) {
             // High stays high until the signal drops below the band. One pass finds where and
-            // the highest sum of neighbours on the way.
-            std::int32_t previous = sampleAt(i - 1);
-            std::int32_t highest = std::numeric_limits<std::int32_t>::min();
-            while (i < length && x[i] >= lowerWhole) {
-                highest = std::max(highest, x[i] + previous);
-                previous = x[i];
-                ++i;
+            // the highest sum of neighbours on the way, unless none in the part can be higher
+            // than the highest already seen, as mostly on a plateau.
+            if (pairCeiling <= Extreme) {
+                while (i < length && x[i] >= lowerWhole) {
+                    ++i;
+                }
+            } else {
+                std::int32_t previous = sampleAt(i - 1);
+                std::int32_t highest = std::numeric_limits<std::int32_t>::min();
+                while (i < length && x[i] >= lowerWhole) {
+                    highest = std::max(highest, x[i] + previous);
+                    previous = x[i];
+                    ++i;
+                }
+                Extreme = std::max(Extreme, static_cast<double>(highest));
             }
-            Extreme = std::max(Extreme, static_cast<double>(highest));
             if (i == length) {
                 break;
             }
@@ -556,17 +587,24 @@ void SpeedTracker::ScanPart(const std::int16_t* x, std::int32_t begin, std::int3
             // The level only falls as the low phase deepens; scanning again with the lower
             // level finds the first sample that reaches that one, no later, so the lowest sum
             // stands.
+            // Nor is there a lower sum to find when none in the part is below the lowest seen.
             const std::int32_t from = i;
             const auto limit = static_cast<std::int32_t>(std::ceil(crossingLevel()));
-            std::int32_t previous = sampleAt(i - 1);
             std::int32_t lowest = std::numeric_limits<std::int32_t>::max();
-            while (i < length && x[i] < limit) {
-                lowest = std::min(lowest, x[i] + previous);
-                previous = x[i];
-                ++i;
-            }
-            if (i < length) {
-                lowest = std::min(lowest, x[i] + previous);
+            if (pairFloor >= Extreme) {
+                while (i < length && x[i] < limit) {
+                    ++i;
+                }
+            } else {
+                std::int32_t previous = sampleAt(i - 1);
+                while (i < length && x[i] < limit) {
+                    lowest = std::min(lowest, x[i] + previous);
+                    previous = x[i];
+                    ++i;
+                }
+                if (i < length) {
+                    lowest = std::min(lowest, x[i] + previous);
+                }
             }
             if (lowest < Extreme) {
                 Extreme = lowest;
@@ -606,7 +644,7 @@ void SpeedTracker::ScanPart(const std::int16_t* x, std::int32_t begin, std::int3
         if (y > upper) {
             // Above the band while the range is within the noise: no edge, and the signal
             // must go low again before the next one can count.
-            if (State == Level::Low && range > gate) {
+            if (State == Level::Low && range > BlockGate()) {
                 if (Refine) {
                     EdgePending = true;
                 } else {
