@@ -6,6 +6,10 @@
 #include <stdexcept>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Hysteresis: an edge needs the signal below 40 % of the envelope's range, then above 60 %.
@@ -47,6 +51,32 @@ constexpr std::int32_t kFullScale = 32767;
     throw std::invalid_argument("speed tracker: " + setting + " must be " + rule + " (got " +
                                 std::to_string(value) + ")");
 }
+
+#if defined(__SSE2__)
+
+// The extremes of each of eight vectors across its lanes, all at once: lane k of the result
+// holds the extreme of v[k]. Interleaving pairs of vectors halves the lanes still to compare at
+// each of three steps.
+template <typename Pick> __m128i AcrossLanes(const __m128i (&v)[8], Pick pick) {
+    __m128i pairs[4];
+    for (int k = 0; k < 4; ++k) {
+        pairs[k] = pick(_mm_unpacklo_epi16(v[2 * k], v[2 * k + 1]),
+                        _mm_unpackhi_epi16(v[2 * k], v[2 * k + 1]));
+    }
+    const __m128i fours0 =
+        pick(_mm_unpacklo_epi32(pairs[0], pairs[1]), _mm_unpackhi_epi32(pairs[0], pairs[1]));
+    const __m128i fours1 =
+        pick(_mm_unpacklo_epi32(pairs[2], pairs[3]), _mm_unpackhi_epi32(pairs[2], pairs[3]));
+    return pick(_mm_unpacklo_epi64(fours0, fours1), _mm_unpackhi_epi64(fours0, fours1));
+}
+
+std::int32_t SumOfLanes32(__m128i v) {
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtsi128_si32(v);
+}
+
+#endif
 
 } // namespace
 
@@ -128,7 +158,7 @@ void SpeedTracker::CountEdge(double time) {
         const double tau =
             std::clamp(kDecayIntervals * interval / Rate, kDecayMinSeconds, kDecayMaxSeconds);
         DecaySamples = tau * Rate;
-        BlockRelax = 1.0 - std::exp(-kBlock / DecaySamples);
+        RelaxStale = true; // an exp per block at most, not per edge
     }
     History[static_cast<std::size_t>(k % static_cast<std::int64_t>(History.size()))] = time;
     ++Edges;
@@ -145,6 +175,18 @@ void SpeedTracker::UpdateNoise(const BlockStats& stats, std::int32_t length) {
                                                        std::pow(1.0 - kMedianStep, counted - above);
     DiffMedian = std::clamp(DiffMedian, 0.25, 65536.0);
     ++Blocks;
+    // Divisions are most of this per-block work. A whole block's weight stays SpreadWeight
+    // once 1 / Blocks, which only falls, is below it; its means divide by a power of two, which
+    // the compiler multiplies by.
+    if (length == kBlock) {
+        const double weight = SpreadSettled
+                                  ? SpreadWeight
+                                  : std::max(SpreadWeight, 1.0 / static_cast<double>(Blocks));
+        SpreadSettled = weight == SpreadWeight;
+        Mean += (stats.JudgedSum / kCountedDifferences - Mean) * weight;
+        MeanSquare += (stats.JudgedSquares / kCountedDifferences - MeanSquare) * weight;
+        return;
+    }
     const double weight =
         std::max(SpreadWeight * length / kBlock, 1.0 / static_cast<double>(Blocks));
     Mean += (stats.JudgedSum / counted - Mean) * weight;
@@ -218,6 +260,11 @@ std::size_t SpeedTracker::Feed(std::span<const std::int16_t> samples) {
 }
 
 SpeedTracker::BlockStats SpeedTracker::Measure(const std::int16_t* x, std::int32_t length) const {
+#if defined(__SSE2__)
+    if (length == kBlock) {
+        return MeasureWhole(x);
+    }
+#endif
     // Passes the compiler vectorises: extremes of each part, sums, and the differences above
     // the median. The block goes behind the sample before it, so that every sample has its
     // neighbour and every loop a fixed length for a whole block.
@@ -295,6 +342,94 @@ SpeedTracker::BlockStats SpeedTracker::Measure(const std::int16_t* x, std::int32
     return stats;
 }
 
+#if defined(__SSE2__)
+SpeedTracker::BlockStats SpeedTracker::MeasureWhole(const std::int16_t* x) const {
+    // What Measure finds, to the last bit, eight samples at a time in one pass: this is most of
+    // the tracker's work on a signal. The parts' extremes stay in lanes until the end.
+    static_assert(kBlock == 256 && kPart == 32 && kParts == 8);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i ones = _mm_set1_epi16(1);
+    // Differences are 0..65535, unsigned; flipping the top bit lets a signed compare order
+    // them. A median of 65535 or more has no difference above it.
+    const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+    const std::int32_t median = std::min(static_cast<std::int32_t>(DiffMedian), 65535);
+    const __m128i medianFlipped = _mm_set1_epi16(static_cast<short>(median ^ 0x8000));
+    __m128i low[kParts], high[kParts], halfLow[kParts], halfHigh[kParts];
+    __m128i sum = zero;           // 32-bit lanes; at most 2^23 in all
+    __m128i judgedSum = zero;     // 32-bit lanes
+    __m128i judgedSquares = zero; // 64-bit lanes
+    __m128i above = zero;         // 16-bit lanes, at most 8 each
+    const auto at = [x](std::int32_t i) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+    };
+    for (std::int32_t part = 0; part < static_cast<std::int32_t>(kParts); ++part) {
+        const std::int32_t begin = part * kPart;
+        __m128i partLow = at(begin), partHigh = partLow;
+        __m128i partHalfLow = _mm_set1_epi16(std::numeric_limits<std::int16_t>::max());
+        __m128i partHalfHigh = _mm_set1_epi16(std::numeric_limits<std::int16_t>::min());
+        const bool judged = part % 4 == 0; // the noise and the spread: every fourth part
+        for (std::int32_t i = begin; i < begin + kPart; i += 8) {
+            const __m128i v = at(i);
+            const __m128i previous =
+                i == 0 ? _mm_insert_epi16(_mm_slli_si128(v, 2), Last, 0) : at(i - 1);
+            const __m128i half = _mm_add_epi16(_mm_srai_epi16(v, 1), _mm_srai_epi16(previous, 1));
+            partLow = _mm_min_epi16(partLow, v);
+            partHigh = _mm_max_epi16(partHigh, v);
+            partHalfLow = _mm_min_epi16(partHalfLow, half);
+            partHalfHigh = _mm_max_epi16(partHalfHigh, half);
+            const __m128i pairSums = _mm_madd_epi16(v, ones);
+            sum = _mm_add_epi32(sum, pairSums);
+            if (judged) {
+                judgedSum = _mm_add_epi32(judgedSum, pairSums);
+                // Two squares reach 2^31: unsigned lanes, added in 64 bits.
+                const __m128i squares = _mm_madd_epi16(v, v);
+                judgedSquares = _mm_add_epi64(judgedSquares, _mm_unpacklo_epi32(squares, zero));
+                judgedSquares = _mm_add_epi64(judgedSquares, _mm_unpackhi_epi32(squares, zero));
+                const __m128i difference =
+                    _mm_sub_epi16(_mm_max_epi16(v, previous), _mm_min_epi16(v, previous));
+                above = _mm_sub_epi16(
+                    above, _mm_cmpgt_epi16(_mm_xor_si128(difference, flip), medianFlipped));
+            }
+        }
+        const auto p = static_cast<std::size_t>(part);
+        low[p] = partLow;
+        high[p] = partHigh;
+        halfLow[p] = partHalfLow;
+        halfHigh[p] = partHalfHigh;
+    }
+    const auto min = [](__m128i a, __m128i b) { return _mm_min_epi16(a, b); };
+    const auto max = [](__m128i a, __m128i b) { return _mm_max_epi16(a, b); };
+    alignas(16) std::int16_t lows[kParts], highs[kParts], halfLows[kParts], halfHighs[kParts];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lows), AcrossLanes(low, min));
+    _mm_store_si128(reinterpret_cast<__m128i*>(highs), AcrossLanes(high, max));
+    _mm_store_si128(reinterpret_cast<__m128i*>(halfLows), AcrossLanes(halfLow, min));
+    _mm_store_si128(reinterpret_cast<__m128i*>(halfHighs), AcrossLanes(halfHigh, max));
+
+    BlockStats stats;
+    stats.Low = stats.PairLow = std::numeric_limits<std::int32_t>::max();
+    stats.High = stats.PairHigh = std::numeric_limits<std::int32_t>::min();
+    for (std::size_t part = 0; part < kParts; ++part) {
+        stats.PartLow[part] = lows[part];
+        stats.PartHigh[part] = highs[part];
+        stats.PartPairLow[part] = 2 * halfLows[part];
+        stats.PartPairHigh[part] = 2 * halfHighs[part];
+        stats.Low = std::min(stats.Low, stats.PartLow[part]);
+        stats.High = std::max(stats.High, stats.PartHigh[part]);
+        stats.PairLow = std::min(stats.PairLow, stats.PartPairLow[part]);
+        stats.PairHigh = std::max(stats.PairHigh, stats.PartPairHigh[part]);
+    }
+    stats.Sum = static_cast<double>(SumOfLanes32(sum));
+    stats.JudgedSum = static_cast<double>(SumOfLanes32(judgedSum));
+    alignas(16) std::uint64_t squares[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(squares), judgedSquares);
+    stats.JudgedSquares = static_cast<double>(squares[0] + squares[1]);
+    // Lanes of at most 8 each: adding them as 32-bit pairs and then across cannot overflow.
+    stats.DifferencesAboveMedian = SumOfLanes32(_mm_madd_epi16(above, ones));
+    stats.DifferencesCounted = kCountedDifferences;
+    return stats;
+}
+#endif
+
 void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
     if (!Started) {
         Started = true;
@@ -313,14 +448,18 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
     }
 
     UpdateNoise(stats, length);
-    const double gate = NoiseGate(BlockStart);
+    GateKnown = false;
 
     // The envelope takes a new extreme at once and otherwise relaxes towards the block's mean.
     // It follows the mean of neighbouring samples, so the ringing at half the sample rate
     // that a converter adds after every edge is averaged out and the levels, and the mid-level
     // where edges are timed, do not depend on where an edge falls between samples.
+    if (RelaxStale && length == kBlock) {
+        RelaxStale = false;
+        BlockRelax = 1.0 - std::exp(-kBlock / DecaySamples);
+    }
     const double relax = length == kBlock ? BlockRelax : 1.0 - std::exp(-length / DecaySamples);
-    const double mean = stats.Sum / length;
+    const double mean = length == kBlock ? stats.Sum / kBlock : stats.Sum / length;
     High = std::max(0.5 * stats.PairHigh, High + (mean - High) * relax);
     Low = std::min(0.5 * stats.PairLow, Low + (mean - Low) * relax);
     const double range = High - Low;
@@ -328,45 +467,57 @@ void SpeedTracker::ProcessBlock(const std::int16_t* x, std::int32_t length) {
     const double mid = Low + kMidFraction * range;
     const double upper = Low + kUpperFraction * range;
 
-    // The lower threshold as a whole number, for scanning samples: y < lower exactly when
-    // y < lowerWhole.
-    const auto lowerWhole = static_cast<std::int32_t>(std::ceil(lower));
-
     const auto crossingLevel = [&]() { return CrossingLevel(lower, mid, upper); };
 
-    // Most parts of a block lie wholly on one side: nothing can happen in them.
+    // Most parts of a block lie wholly on one side: nothing can happen in them. (A whole
+    // number is below a level exactly when it is below the level's ceiling.)
     const auto quiet = [&](std::size_t part) {
         if (Refine) {
             return false;
         }
-        if (State == Level::High && stats.PartLow[part] >= lowerWhole) {
+        if (State == Level::High && stats.PartLow[part] >= lower) {
             Extreme = std::max(Extreme, static_cast<double>(stats.PartPairHigh[part]));
             return true;
         }
         if (State == Level::Low) {
             const double before = Extreme;
             Extreme = std::min(Extreme, static_cast<double>(stats.PartPairLow[part]));
-            if (stats.PartHigh[part] < static_cast<std::int32_t>(std::ceil(crossingLevel()))) {
+            if (stats.PartHigh[part] < crossingLevel()) {
                 return true;
             }
             Extreme = before;
         }
         return false;
     };
+    // The lower threshold as a whole number, for scanning samples: y < lower exactly when
+    // y < lowerWhole.
+    const auto lowerWhole = static_cast<std::int32_t>(std::ceil(lower));
     for (std::int32_t partBegin = 0; partBegin < length; partBegin += kPart) {
         const std::int32_t partEnd = std::min(partBegin + kPart, length);
         if (quiet(static_cast<std::size_t>(partBegin / kPart))) {
             continue;
         }
-        ScanPart(x, partBegin, partEnd, lower, mid, upper, lowerWhole, range, gate);
+        // Sums of neighbours are twice the halves' sum plus at most 2 (the halves' low bits).
+        const auto part = static_cast<std::size_t>(partBegin / kPart);
+        ScanPart(x, partBegin, partEnd, lower, mid, upper, lowerWhole, range,
+                 stats.PartPairLow[part], stats.PartPairHigh[part] + 2);
     }
     BeforeLast = length >= 2 ? x[length - 2] : Last;
     Last = x[length - 1];
-    BlockStart += length;
     // An edge may be on its way: the signal is above the crossing level since it crossed and
     // could still count (noise around a collapsed envelope cannot).
     RisePending = Refine || (State == Level::Low && Candidate >= 0.0 &&
-                             Last >= CrossingLevel(lower, mid, upper) && range > gate);
+                             Last >= CrossingLevel(lower, mid, upper) && range > BlockGate());
+    BlockStart += length;
+}
+
+double SpeedTracker::BlockGate() {
+    // Worked out when an edge could count, which most blocks never ask.
+    if (!GateKnown) {
+        Gate = NoiseGate(BlockStart);
+        GateKnown = true;
+    }
+    return Gate;
 }
 
 double SpeedTracker::CrossingLevel(double lower, double mid, double upper) const {
@@ -382,27 +533,12 @@ double SpeedTracker::CrossingLevel(double lower, double mid, double upper) const
 
 void SpeedTracker::ScanPart(const std::int16_t* x, std::int32_t begin, std::int32_t end,
                             double lower, double mid, double upper, std::int32_t lowerWhole,
-                            double range, double gate) {
+                            double range, std::int32_t pairFloor, std::int32_t pairCeiling) {
     const auto crossingLevel = [&]() { return CrossingLevel(lower, mid, upper); };
     const auto sampleAt = [&](std::int32_t i) -> std::int32_t {
         return i >= 0 ? x[i] : (i == -1 ? Last : BeforeLast);
     };
     const auto pairAt = [&](std::int32_t i) -> double { return x[i] + sampleAt(i - 1); };
-    // The highest and lowest sums of neighbours for samples [from, to).
-    const auto pairHighest = [&](std::int32_t from, std::int32_t to) {
-        std::int32_t best = std::numeric_limits<std::int32_t>::min();
-        for (std::int32_t k = from; k < to; ++k) {
-            best = std::max(best, x[k] + sampleAt(k - 1));
-        }
-        return static_cast<double>(best);
-    };
-    const auto pairLowest = [&](std::int32_t from, std::int32_t to) {
-        std::int32_t best = std::numeric_limits<std::int32_t>::max();
-        for (std::int32_t k = from; k < to; ++k) {
-            best = std::min(best, x[k] + sampleAt(k - 1));
-        }
-        return static_cast<double>(best);
-    };
     const auto goLow = [&](std::int32_t i) {
         LastPeak = Extreme;
         HasPeak = State == Level::High;
@@ -422,12 +558,23 @@ void SpeedTracker::ScanPart(const std::int16_t* x, std::int32_t begin, std::int3
                 CountEdge(Candidate);
             }
         } else if (State == Level::High) {
-            // High stays high until the signal drops below the band.
-            const std::int32_t from = i;
-            while (i < length && x[i] >= lowerWhole) {
-                ++i;
+            // High stays high until the signal drops below the band. One pass finds where and
+            // the highest sum of neighbours on the way, unless none in the part can be higher
+            // than the highest already seen, as mostly on a plateau.
+            if (pairCeiling <= Extreme) {
+                while (i < length && x[i] >= lowerWhole) {
+                    ++i;
+                }
+            } else {
+                std::int32_t previous = sampleAt(i - 1);
+                std::int32_t highest = std::numeric_limits<std::int32_t>::min();
+                while (i < length && x[i] >= lowerWhole) {
+                    highest = std::max(highest, x[i] + previous);
+                    previous = x[i];
+                    ++i;
+                }
+                Extreme = std::max(Extreme, static_cast<double>(highest));
             }
-            Extreme = std::max(Extreme, pairHighest(from, i));
             if (i == length) {
                 break;
             }
@@ -435,23 +582,38 @@ void SpeedTracker::ScanPart(const std::int16_t* x, std::int32_t begin, std::int3
             ++i;
             continue;
         } else if (State == Level::Low) {
-            // Below the crossing level nothing can happen: no crossing, no edge. The level
-            // only falls as the low phase deepens; scanning again with the lower level finds
-            // the first sample that reaches it.
+            // Below the crossing level nothing can happen: no crossing, no edge. One pass finds
+            // the first sample that reaches it and the lowest sum of neighbours up to there.
+            // The level only falls as the low phase deepens; scanning again with the lower
+            // level finds the first sample that reaches that one, no later, so the lowest sum
+            // stands.
+            // Nor is there a lower sum to find when none in the part is below the lowest seen.
             const std::int32_t from = i;
-            for (;;) {
-                const auto limit = static_cast<std::int32_t>(std::ceil(crossingLevel()));
-                i = from;
+            const auto limit = static_cast<std::int32_t>(std::ceil(crossingLevel()));
+            std::int32_t lowest = std::numeric_limits<std::int32_t>::max();
+            if (pairFloor >= Extreme) {
                 while (i < length && x[i] < limit) {
                     ++i;
                 }
-                const double lowest = pairLowest(from, std::min(i + 1, length));
-                if (!(lowest < Extreme)) {
-                    break;
+            } else {
+                std::int32_t previous = sampleAt(i - 1);
+                while (i < length && x[i] < limit) {
+                    lowest = std::min(lowest, x[i] + previous);
+                    previous = x[i];
+                    ++i;
                 }
+                if (i < length) {
+                    lowest = std::min(lowest, x[i] + previous);
+                }
+            }
+            if (lowest < Extreme) {
                 Extreme = lowest;
-                if (static_cast<std::int32_t>(std::ceil(crossingLevel())) == limit) {
-                    break;
+                const auto lowered = static_cast<std::int32_t>(std::ceil(crossingLevel()));
+                if (lowered != limit) {
+                    i = from;
+                    while (i < length && x[i] < lowered) {
+                        ++i;
+                    }
                 }
             }
             if (i == length) {
@@ -482,7 +644,7 @@ void SpeedTracker::ScanPart(const std::int16_t* x, std::int32_t begin, std::int3
         if (y > upper) {
             // Above the band while the range is within the noise: no edge, and the signal
             // must go low again before the next one can count.
-            if (State == Level::Low && range > gate) {
+            if (State == Level::Low && range > BlockGate()) {
                 if (Refine) {
                     EdgePending = true;
                 } else {

@@ -155,12 +155,16 @@ private:
     };
 
     void ProcessBlock(const std::int16_t* x, std::int32_t length);
+    // Every sum of neighbouring samples in [begin, end) lies within [pairFloor, pairCeiling].
     void ScanPart(const std::int16_t* x, std::int32_t begin, std::int32_t end, double lower,
-                  double mid, double upper, std::int32_t lowerWhole, double range, double gate);
+                  double mid, double upper, std::int32_t lowerWhole, double range,
+                  std::int32_t pairFloor, std::int32_t pairCeiling);
     double CrossingLevel(double lower, double mid, double upper) const;
     BlockStats Measure(const std::int16_t* x, std::int32_t length) const;
+    BlockStats MeasureWhole(const std::int16_t* x) const; // length kBlock; SSE2 builds only
     void UpdateNoise(const BlockStats& stats, std::int32_t length);
     double NoiseGate(std::int64_t blockStart) const; // range the envelope must exceed
+    double BlockGate(); // NoiseGate of the block being handled, worked out once
     double RefineCrossing(double next) const;
     void CountEdge(double time);
     SpeedReading FinishInterval();
@@ -189,6 +193,7 @@ private:
     double Low = 0.0;
     double DecaySamples = 0.0;   // envelope time constant, samples
     double BlockRelax = 0.0;     // how far a whole block relaxes the envelope
+    bool RelaxStale = false;     // DecaySamples changed since BlockRelax was worked out
     double DiffMedian = 32768.0; // running median of |sample - previous|: the noise
     static constexpr std::int32_t kCountedDifferences = kBlock / 4; // in a whole block
     std::array<double, kCountedDifferences + 1> MedianSteps{};      // factor for each count above
@@ -196,6 +201,9 @@ private:
     double MeanSquare = 0.0;
     std::int64_t Blocks = 0;
     double SpreadWeight = 0.0;  // weight of a new block in Mean/MeanSquare once settled
+    bool SpreadSettled = false; // a whole block's weight is SpreadWeight from now on
+    double Gate = 0.0;          // BlockGate's value, while GateKnown
+    bool GateKnown = false;
     std::int64_t WarmUpEnd = 0; // no edge in a block starting before this sample
     // The highest sum of neighbouring samples in the last high phase, and the extreme one
     // (highest while high, lowest while low) in the present phase.
