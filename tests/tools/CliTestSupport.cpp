@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-CliResult RunCliInProcess(const std::vector<std::string>& args) {
+CliResult RunCliInProcess(const std::vector<std::string>& args, const CliFeatures& features) {
     std::vector<const char*> argv{"velmorant-cli"};
     for (const std::string& arg : args) {
         argv.push_back(arg.c_str());
@@ -26,7 +26,7 @@ CliResult RunCliInProcess(const std::vector<std::string>& args) {
     std::ostringstream out;
     std::ostringstream err;
     CliResult result;
-    result.ExitCode = RunCli(static_cast<int>(argv.size()), argv.data(), out, err);
+    result.ExitCode = RunCli(static_cast<int>(argv.size()), argv.data(), out, err, false, features);
     result.Out = out.str();
     result.Err = err.str();
     return result;

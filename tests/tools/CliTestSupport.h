@@ -2,6 +2,8 @@
 // program in-process or as a child process, writing fixture recordings and reading outputs.
 #pragma once
 
+#include "tools/cli/Cli.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -16,8 +18,10 @@ struct CliResult {
     std::string Err;
 };
 
-// Runs velmorant-cli's core in this process with the given arguments (without argv[0]).
-CliResult RunCliInProcess(const std::vector<std::string>& args);
+// Runs velmorant-cli's core in this process with the given arguments (without argv[0]),
+// offering only `features` (see RunCli), by default those of this build.
+CliResult RunCliInProcess(const std::vector<std::string>& args,
+                          const CliFeatures& features = BuiltFeatures());
 
 // Runs the built velmorant-cli executable as a child process and collects its output.
 CliResult RunCliProgram(const std::vector<std::string>& args);

@@ -12,20 +12,6 @@
 
 namespace {
 
-CliResult RunWith(const std::vector<std::string>& args, const CliFeatures& features) {
-    std::vector<const char*> argv{"velmorant-cli"};
-    for (const std::string& arg : args) {
-        argv.push_back(arg.c_str());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    CliResult result;
-    result.ExitCode = RunCli(static_cast<int>(argv.size()), argv.data(), out, err, false, features);
-    result.Out = out.str();
-    result.Err = err.str();
-    return result;
-}
-
 CliFeatures NoPlot() {
     CliFeatures features;
     features.Plot = false;
@@ -35,14 +21,14 @@ CliFeatures NoPlot() {
 class WithoutPlot : public CliTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(WithoutPlot, HelpDoesNotOfferIt) {
-    const CliResult help = RunWith({GetParam(), "--help"}, NoPlot());
+    const CliResult help = RunCliInProcess({GetParam(), "--help"}, NoPlot());
     ASSERT_EQ(help.ExitCode, 0) << help.Err;
     // Only the exit codes, the same in every build, may name it.
     const std::string body = help.Out.substr(0, help.Out.find("Exit codes:"));
     EXPECT_EQ(body.find("--plot"), std::string::npos) << help.Out;
     EXPECT_NE(help.Out.find("--format"), std::string::npos) << "the other options stay";
     if (BuiltFeatures().Plot) {
-        const CliResult full = RunWith({GetParam(), "--help"}, BuiltFeatures());
+        const CliResult full = RunCliInProcess({GetParam(), "--help"}, BuiltFeatures());
         EXPECT_NE(full.Out.find("--plot OUT.png"), std::string::npos) << full.Out;
     }
 }
@@ -54,7 +40,7 @@ TEST_P(WithoutPlot, AskingForItIsRefusedBeforeAnythingHappens) {
         args.push_back(Path("in.wav").string());
     }
     args.insert(args.end(), {"--plot", Path("plot.png").string()});
-    const CliResult result = RunWith(args, NoPlot());
+    const CliResult result = RunCliInProcess(args, NoPlot());
     EXPECT_EQ(result.ExitCode, 2);
     EXPECT_EQ(result.Out, "");
     EXPECT_EQ(result.Err,
@@ -66,7 +52,7 @@ TEST_P(WithoutPlot, AskingForItIsRefusedBeforeAnythingHappens) {
 INSTANTIATE_TEST_SUITE_P(Commands, WithoutPlot, ::testing::Values("analyse", "listen"));
 
 TEST_F(CliTest, WithoutPlotTheCommandsAndExitCodesStayListed) {
-    const CliResult help = RunWith({"--help"}, NoPlot());
+    const CliResult help = RunCliInProcess({"--help"}, NoPlot());
     ASSERT_EQ(help.ExitCode, 0);
     for (const char* command : {"analyse", "listen", "calibrate", "generate", "devcaps"}) {
         EXPECT_NE(help.Out.find(std::string("  ") + command), std::string::npos) << command;
