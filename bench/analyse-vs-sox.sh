@@ -8,6 +8,7 @@
 #   BUILD_DIR  a Release build (default: build/release); RUNS per program (default: 7)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/timing.sh
 
 build=${1:-build/release}
 runs=${2:-7}
@@ -29,17 +30,6 @@ tenth=$work/six-minutes.wav
 analyse() { "$cli" analyse "$1" --ppr 2 --format csv >/dev/null 2>&1; }
 sox_stat() { sox "$1" -n stat >/dev/null 2>&1; }
 
-# Wall time of one run in seconds. Bash's own clock: starting a `date` process would add its
-# cost to the faster program's time.
-seconds_of() {
-  local start end
-  start=$EPOCHREALTIME
-  "$@"
-  end=$EPOCHREALTIME
-  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }'
-}
-
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 best() { sort -n | head -1; }
 
 # Peak resident memory in MiB of one run, from GNU time.

@@ -12,6 +12,7 @@
 #   BUILD_DIR  a Release build (default: build/release); RUNS of each timed program (default 7)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/timing.sh
 
 build=${1:-build/release}
 runs=${2:-7}
@@ -130,14 +131,6 @@ hour=$work/hour.wav
 tracker() { "$cli" analyse "$hour" --ppr 2 --method tracker --format csv >/dev/null 2>&1; }
 block() { "$cli" analyse "$hour" --ppr 2 --format csv >/dev/null 2>&1; }
 sox_stat() { sox "$hour" -n stat >/dev/null 2>&1; }
-seconds_of() {
-  local start end
-  start=$EPOCHREALTIME
-  "$@"
-  end=$EPOCHREALTIME
-  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }'
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 # From the page cache, not the disk: one untimed run each first; then interleaved, so a busy
 # moment of the machine hits all alike.
 tracker
